@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QMetaType>
+
+#include <opencv2/core.hpp>
+
+// One published camera frame. Copies share pixel storage; every published FrameInfo holds
+// matrices freshly allocated for that frame, which nobody writes afterwards.
+struct FrameInfo {
+    cv::Mat image;         // full resolution, 8-bit RGB (after vignetting correction if any)
+    cv::Mat smallImage;    // image scaled down to fit 768 x 768 (never enlarged)
+    double sharpness = 0.; // sharpness measure of smallImage
+};
+
+Q_DECLARE_METATYPE(FrameInfo)
