@@ -1,5 +1,7 @@
 #pragma once
 
+#include "shell/metatypes.h"
+
 #include <QMetaType>
 
 #include <opencv2/core.hpp>
