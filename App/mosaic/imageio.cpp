@@ -1,0 +1,83 @@
+#include "mosaic/imageio.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <vector>
+
+cv::Mat loadImage(QString path) {
+    if (path.isEmpty()) {
+        qWarning() << "Cannot load image: path is empty";
+        return {};
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qWarning() << "Failed to open file for reading:" << path;
+        return {};
+    }
+    const QByteArray bytes = file.readAll();
+    file.close();
+    if (bytes.isEmpty()) {
+        qWarning() << "File is empty:" << path;
+        return {};
+    }
+    // A header-only view of the bytes: imdecode only reads them.
+    const cv::Mat raw(1, int(bytes.size()), CV_8UC1, const_cast<char *>(bytes.constData()));
+    cv::Mat image;
+    try {
+        image = cv::imdecode(raw, cv::IMREAD_COLOR);
+    } catch (const cv::Exception &) {
+        // Some codecs throw on malformed data instead of returning nothing.
+        image.release();
+    }
+    if (image.empty()) {
+        qWarning() << "Failed to decode image:" << path;
+        return {};
+    }
+    return image;
+}
+
+bool saveImage(cv::Mat image, QString path) {
+    if (image.empty()) {
+        qWarning() << "Cannot save empty image";
+        return false;
+    }
+    const QString extension = "." + QFileInfo(path).suffix().toLower();
+    std::vector<uchar> encoded;
+    bool encodedOk = false;
+    try {
+        encodedOk = cv::imencode(extension.toStdString(), image, encoded);
+    } catch (const cv::Exception &) {
+        // An unknown suffix or an unsupported depth throws from imencode.
+        encodedOk = false;
+    }
+    if (!encodedOk) {
+        qWarning() << "Failed to encode image";
+        return false;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        qWarning() << "Failed to open file for writing:" << path;
+        return false;
+    }
+    const qint64 written =
+        file.write(reinterpret_cast<const char *>(encoded.data()), qint64(encoded.size()));
+    file.close();
+    if (written != qint64(encoded.size())) {
+        qWarning() << "Failed to write complete image data";
+        // A cut-off file may still decode as a damaged picture later; leave none behind.
+        file.remove();
+        return false;
+    }
+    return true;
+}
+
+void shiftImage(cv::Mat &image, double dx, double dy) {
+    const cv::Mat transform = (cv::Mat_<double>(2, 3) << 1, 0, dx, 0, 1, dy);
+    cv::warpAffine(image, image, transform, image.size(), cv::INTER_CUBIC, cv::BORDER_REPLICATE,
+                   cv::Scalar::all(0));
+}

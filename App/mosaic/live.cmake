@@ -1,0 +1,5 @@
+# The live mosaic: image helpers, grid, registration and the live builder with its facade.
+target_sources(mireva PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/imageio.h ${CMAKE_CURRENT_LIST_DIR}/imageio.cpp)
+
+mireva_add_test(tst_imageio mosaic SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_imageio.cpp LIBS mireva)
