@@ -1,9 +1,5 @@
-#include <QGuiApplication>
-#include <QQmlApplicationEngine>
+#include "shell/entry.h"
 
-int main(int argc, char *argv[])
-{
-    QGuiApplication app(argc, argv);
-    QQmlApplicationEngine engine;
-    return 0;
+int main(int argc, char *argv[]) {
+    return mirevaMain(argc, argv);
 }

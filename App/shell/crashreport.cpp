@@ -256,7 +256,11 @@ public:
     Sender(const Dsn &dsn, const QString &outbox, bool debug)
         : dsn(dsn)
         , outbox(outbox)
-        , debug(debug) {}
+        , debug(debug)
+        , retryTimer(new QTimer(this)) {
+        retryTimer->setSingleShot(true);
+        QObject::connect(retryTimer, &QTimer::timeout, this, [this] { flush(); });
+    }
 
     void enqueue(const Event &event) {
         Event complete = event;

@@ -1,0 +1,123 @@
+#include "shell/entry.h"
+
+#include "shell/application.h"
+#include "shell/crashreport.h"
+#include "shell/logging.h"
+#include "shell/metatypes.h"
+#include "shell/settings.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QIcon>
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QQuickStyle>
+#include <QStandardPaths>
+#include <QThread>
+
+#include <cstdlib>
+#include <exception>
+
+namespace {
+const QString logFileName = QStringLiteral("application_output.log");
+const QString organizationName = QStringLiteral("Tavrona");
+const QString applicationName = QStringLiteral("Mireva");
+} // namespace
+
+int mirevaMain(int argc, char *argv[], const QUrl &mainQml, const QString &crashDsn) {
+    // 1
+    logging::setup(logFileName);
+
+    // 2
+    Application app(argc, argv);
+
+    // 3
+    crashreport::Options crashOptions;
+    crashOptions.dsn = crashDsn;
+    crashOptions.release = QStringLiteral("mireva@%1").arg(QCoreApplication::applicationVersion());
+    crashOptions.debug = true;
+    crashOptions.attachment = logFileName;
+    // The application's names are set only later (they select the settings store), so the
+    // outbox folder is named here; it is the folder the application's local data goes to.
+    crashOptions.databasePath =
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QLatin1Char('/') +
+        organizationName + QLatin1Char('/') + applicationName + QStringLiteral("/crash-reports");
+    crashreport::init(crashOptions);
+
+    // 4
+    QThread::currentThread()->setPriority(QThread::HighestPriority);
+
+    // 5
+    qDebug() << QDir::currentPath();
+
+    // 6
+    QCoreApplication::setOrganizationDomain(QStringLiteral(MIREVA_ORGANIZATION_DOMAIN));
+    QCoreApplication::setOrganizationName(organizationName);
+    QCoreApplication::setApplicationName(applicationName);
+
+    // 7
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/icon-transparent-256.png")));
+
+    // 8
+    QQuickStyle::setStyle(QStringLiteral("Imagine"));
+
+    // 9
+    QQmlApplicationEngine engine;
+
+    // 10
+    Settings settings(&engine);
+    // FACADES: CameraThread, ApiThread, BigBuilderThread, SmallBuilderThread are created here.
+
+    // 11
+    qRegisterMetaType<cv::Mat>();
+    qRegisterMetaType<cv::Point2d>("cv::Point_<double>");
+    // FACADES: FrameInfo and the future-bridge types are registered here.
+
+    // 12
+    engine.rootContext()->setContextProperty(QStringLiteral("settings"), &settings);
+    // FACADES: "cameraThread", "smallBuilderThread", "bigBuilderThread", "apiThread" follow.
+
+    // 13
+    engine.addImportPath(QStringLiteral("qrc:///"));
+
+    // 14
+    QObject::connect(
+        &engine, &QQmlApplicationEngine::objectCreated, &app,
+        [mainQml](QObject *object, const QUrl &url) {
+            if (!object && url == mainQml) {
+                qDebug() << "QML Application error, stopping";
+                QCoreApplication::exit(-1);
+            }
+        },
+        Qt::QueuedConnection);
+
+    // 15
+    engine.load(mainQml);
+
+    // 16
+    int status = 0;
+    try {
+        status = QApplication::exec();
+        if (const auto exception = app.lastException())
+            throw *exception;
+    } catch (const std::exception &e) {
+        qWarning() << "Runtime exception: " << e.what();
+        status = 1;
+    } catch (...) {
+        qWarning() << "Unknown runtime exception";
+        status = 1;
+    }
+
+    // 17
+    // FACADES: stopped here in the order SmallBuilderThread, BigBuilderThread, ApiThread,
+    // CameraThread.
+
+    // 18
+    logging::close();
+
+    // 19
+    crashreport::close();
+
+    // 20: the application, the engine and the context objects are left to process exit.
+    std::exit(status);
+}
