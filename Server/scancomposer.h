@@ -1,0 +1,52 @@
+#pragma once
+
+#include "scandescriptor.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <list>
+
+#include <opencv2/core.hpp>
+
+typedef struct zip zip_t;
+
+namespace tavrona {
+
+// Reads entries of a container's .dat archives, keeping a few of them open: a part's cells
+// come in grid order and hop between neighbouring archives.
+class ArchiveSet {
+public:
+    explicit ArchiveSet(QString containerDir, int maxOpen = 8);
+    ~ArchiveSet();
+    ArchiveSet(const ArchiveSet &) = delete;
+    ArchiveSet &operator=(const ArchiveSet &) = delete;
+
+    bool hasEntry(const QString &archive, const QString &entry, QString *error);
+    bool read(const QString &archive, const QString &entry, qint64 maxBytes, QByteArray *data,
+              QString *error);
+
+private:
+    zip_t *open(const QString &archive, QString *error);
+
+    QString m_containerDir;
+    int m_maxOpen;
+    std::list<std::pair<QString, zip_t *>> m_open; // most recently used first
+};
+
+// Largest cell image we decode, compressed: far above any camera frame.
+constexpr qint64 maxCellBytes = qint64(64) << 20;
+constexpr qint64 maxCellPixels = qint64(100) * 1000 * 1000;
+
+bool jpegSize(const QByteArray &bytes, int *width, int *height);
+
+// Composes a stitched part into one BGR image whose longer side is at most maxSidePx. Cells
+// are decoded, scaled and placed one at a time, so memory holds the result and one cell
+// whatever the size of the scan. Cells that cannot be read are left blank and counted in
+// *skipped.
+cv::Mat composeStitched(const ScanImage &image, ArchiveSet &archives, int maxSidePx, int *skipped);
+
+// JPEG-encodes image and writes it under a temporary name, then renames it into place.
+bool writeJpegAtomically(const cv::Mat &image, const QString &path, QString *error);
+
+} // namespace tavrona

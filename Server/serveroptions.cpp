@@ -1,0 +1,141 @@
+#include "serveroptions.h"
+
+#include <QCommandLineParser>
+#include <QDateTime>
+#include <QStandardPaths>
+
+namespace tavrona {
+
+QString defaultDataDir() {
+    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+}
+
+namespace {
+
+bool parseCount(const QString &text, const QString &name, int *out, QString *error) {
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok || value < 0) {
+        *error =
+            QStringLiteral("--%1 needs a whole number of 0 or more, not \"%2\"").arg(name, text);
+        return false;
+    }
+    *out = value;
+    return true;
+}
+
+} // namespace
+
+bool parseServerOptions(QCommandLineParser &parser, const QStringList &args, ServerOptions *options,
+                        QString *error) {
+    parser.setApplicationDescription(
+        QStringLiteral("Local Tavrona service: browser log-in, containers with presigned "
+                       "storage uploads, saved scans viewable in a browser, crash reports."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption port(
+        {QStringLiteral("p"), QStringLiteral("port")},
+        QStringLiteral("TCP port to listen on (0 picks a free one). Default 8750."),
+        QStringLiteral("port"), QStringLiteral("8750"));
+    const QCommandLineOption listen(
+        QStringLiteral("listen"),
+        QStringLiteral("Address to listen on. Default 127.0.0.1 (this machine only)."),
+        QStringLiteral("address"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption data({QStringLiteral("d"), QStringLiteral("data")},
+                                  QStringLiteral("Data folder (database, containers, caches, "
+                                                 "crash reports). Default: %1")
+                                      .arg(defaultDataDir()),
+                                  QStringLiteral("folder"));
+    const QCommandLineOption autoConfirm(
+        QStringLiteral("auto-confirm"),
+        QStringLiteral("Activations confirm themselves for the demo account after their first "
+                       "poll (headless runs and tests)."));
+    const QCommandLineOption uploadMethod(
+        QStringLiteral("upload-method"),
+        QStringLiteral("Presigned upload method handed out: put, post (multipart form) or "
+                       "alternate. Default put."),
+        QStringLiteral("method"), QStringLiteral("put"));
+    const QCommandLineOption failUploads(
+        QStringLiteral("fail-uploads"),
+        QStringLiteral("Fault injection: answer the next N storage uploads with 500."),
+        QStringLiteral("N"), QStringLiteral("0"));
+    const QCommandLineOption wrongEtag(
+        QStringLiteral("wrong-etag"),
+        QStringLiteral("Fault injection: answer the next N storage uploads with a wrong ETag."),
+        QStringLiteral("N"), QStringLiteral("0"));
+    const QCommandLineOption noUser(
+        QStringLiteral("activation-without-user"),
+        QStringLiteral("Fault injection: answer activations with a token but no \"user\"."));
+    const QCommandLineOption maxUpload(
+        QStringLiteral("max-upload-mb"),
+        QStringLiteral("Largest accepted storage upload in MiB. Default 512."),
+        QStringLiteral("MiB"), QStringLiteral("512"));
+    parser.addOptions(
+        {port, listen, data, autoConfirm, uploadMethod, failUploads, wrongEtag, noUser, maxUpload});
+
+    if (!parser.parse(args)) {
+        *error = parser.errorText();
+        return false;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        *error =
+            QStringLiteral("Unexpected argument \"%1\"").arg(parser.positionalArguments().first());
+        return false;
+    }
+
+    bool ok = false;
+    const uint portValue = parser.value(port).toUInt(&ok);
+    if (!ok || portValue > 65535) {
+        *error = QStringLiteral("--port needs a number from 0 to 65535, not \"%1\"")
+                     .arg(parser.value(port));
+        return false;
+    }
+    options->port = quint16(portValue);
+
+    QHostAddress address;
+    if (!address.setAddress(parser.value(listen))) {
+        *error =
+            QStringLiteral("--listen needs an IP address, not \"%1\"").arg(parser.value(listen));
+        return false;
+    }
+    options->address = address;
+
+    options->dataDir = parser.isSet(data) ? parser.value(data) : defaultDataDir();
+    if (options->dataDir.isEmpty()) {
+        *error = QStringLiteral("No data folder: give one with --data");
+        return false;
+    }
+    options->autoConfirm = parser.isSet(autoConfirm);
+
+    const QString method = parser.value(uploadMethod).toLower();
+    if (method == QLatin1String("put")) {
+        options->uploadMethod = UploadMethod::Put;
+    } else if (method == QLatin1String("post")) {
+        options->uploadMethod = UploadMethod::Post;
+    } else if (method == QLatin1String("alternate")) {
+        options->uploadMethod = UploadMethod::Alternate;
+    } else {
+        *error = QStringLiteral("--upload-method must be put, post or alternate, not \"%1\"")
+                     .arg(parser.value(uploadMethod));
+        return false;
+    }
+
+    if (!parseCount(parser.value(failUploads), QStringLiteral("fail-uploads"),
+                    &options->failUploads, error) ||
+        !parseCount(parser.value(wrongEtag), QStringLiteral("wrong-etag"), &options->wrongEtags,
+                    error))
+        return false;
+    options->activationWithoutUser = parser.isSet(noUser);
+
+    int maxUploadMb = 0;
+    if (!parseCount(parser.value(maxUpload), QStringLiteral("max-upload-mb"), &maxUploadMb, error))
+        return false;
+    if (maxUploadMb < 1) {
+        *error = QStringLiteral("--max-upload-mb must be at least 1");
+        return false;
+    }
+    options->maxUploadBytes = qint64(maxUploadMb) << 20;
+    return true;
+}
+
+} // namespace tavrona
