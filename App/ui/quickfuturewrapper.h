@@ -11,6 +11,7 @@
 #include <QQmlEngine>
 #include <QVariant>
 
+#include <memory>
 #include <type_traits>
 
 namespace QuickFuture {
@@ -158,8 +159,15 @@ public:
         if (f.isFinished())
             return;
         auto *watcher = new QFutureWatcher<T>();
+        // The watcher first replays the value the future has now; only changes are reported.
+        auto last = std::make_shared<int>(f.progressValue());
         QObject::connect(watcher, &QFutureWatcherBase::progressValueChanged, watcher,
-                         [=](int value) { call(engine, func, {QJSValue(value)}); });
+                         [=](int value) {
+                             if (value == *last)
+                                 return;
+                             *last = value;
+                             call(engine, func, {QJSValue(value)});
+                         });
         QObject::connect(watcher, &QFutureWatcherBase::finished, watcher, [=]() {
             watcher->disconnect();
             watcher->deleteLater();

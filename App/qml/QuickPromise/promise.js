@@ -29,8 +29,10 @@ function createTimer(interval) {
 // Deferred jobs share one timer; jobs queued while a batch runs wait for the next turn.
 var jobs = [];
 var jobTimer = null;
+var jobTimerStarted = false;
 
 function runJobs() {
+    jobTimerStarted = false;
     var batch = jobs;
     jobs = [];
     for (var i = 0; i < batch.length; ++i) {
@@ -40,8 +42,17 @@ function runJobs() {
             logError("QuickPromise: a deferred call failed:", e);
         }
     }
-    if (jobs.length > 0 && !jobTimer.running)
-        jobTimer.start();
+    if (jobs.length > 0)
+        startJobTimer();
+}
+
+// The timer's own "running" is never read: promises are often made inside bindings, which would
+// then depend on the timer and be evaluated again each time it starts or stops.
+function startJobTimer() {
+    if (jobTimerStarted)
+        return;
+    jobTimerStarted = true;
+    jobTimer.start();
 }
 
 function defer(job) {
@@ -52,8 +63,7 @@ function defer(job) {
             return;
         jobTimer.triggered.connect(runJobs);
     }
-    if (!jobTimer.running)
-        jobTimer.start();
+    startJobTimer();
 }
 
 var timeouts = {};
