@@ -3,11 +3,14 @@
 
 #include <QByteArray>
 #include <QPoint>
+#include <QPromise>
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QSize>
 #include <QVariantMap>
 #include <QtTest>
+
+#include <memory>
 
 namespace {
 
@@ -42,6 +45,10 @@ private slots:
     void newTypeRegistersOnce();
     void promiseWithoutQuickPromiseWarns();
     void promiseWithQuickPromise();
+    void singletonUnderBothModuleNames_data();
+    void singletonUnderBothModuleNames();
+    void callbackNeedsItsEngine_data();
+    void callbackNeedsItsEngine();
 };
 
 void TestQuickFutureRegistry::builtInAdaptorsRegisteredAtStartUp_data() {
@@ -115,6 +122,72 @@ void TestQuickFutureRegistry::promiseWithQuickPromise() {
         future->promise(engine.toScriptValue(QtFuture::makeReadyFuture(QString("x"))));
     QVERIFY(promise.isObject());
     QVERIFY(promise.property(QStringLiteral("then")).isCallable());
+}
+
+void TestQuickFutureRegistry::singletonUnderBothModuleNames_data() {
+    QTest::addColumn<QString>("uri");
+    QTest::newRow("QuickFuture") << QStringLiteral("QuickFuture");
+    QTest::newRow("Future") << QStringLiteral("Future");
+}
+
+void TestQuickFutureRegistry::singletonUnderBothModuleNames() {
+    QFETCH(QString, uri);
+    QQmlEngine engine;
+    QQmlComponent component(&engine);
+    component.setData(QStringLiteral("import QtQml 2.0\nimport %1 1.0\n"
+                                     "QtObject { property bool known: typeof Future.onFinished "
+                                     "=== 'function' }")
+                          .arg(uri)
+                          .toUtf8(),
+                      QUrl());
+    std::unique_ptr<QObject> object(component.create());
+    QVERIFY2(object, qPrintable(component.errorString()));
+    QVERIFY(object->property("known").toBool());
+}
+
+// A callback whose QML engine is gone by the time its future finishes is dropped.
+void TestQuickFutureRegistry::callbackNeedsItsEngine_data() {
+    QTest::addColumn<bool>("finishedFirst");
+    QTest::addColumn<bool>("deleteEngine");
+    QTest::addColumn<QString>("seen");
+    QTest::newRow("finished, engine alive") << true << false << QStringLiteral("done");
+    QTest::newRow("finished, engine deleted") << true << true << QString();
+    QTest::newRow("running, engine alive") << false << false << QStringLiteral("done");
+    QTest::newRow("running, engine deleted") << false << true << QString();
+}
+
+void TestQuickFutureRegistry::callbackNeedsItsEngine() {
+    QFETCH(bool, finishedFirst);
+    QFETCH(bool, deleteEngine);
+    QFETCH(QString, seen);
+
+    QObject probe;
+    auto engine = std::make_unique<QQmlEngine>();
+    QQmlEngine::setObjectOwnership(&probe, QQmlEngine::CppOwnership);
+    engine->globalObject().setProperty(QStringLiteral("probe"), engine->newQObject(&probe));
+    const QJSValue callback =
+        engine->evaluate(QStringLiteral("(function(value) { probe.objectName = value; })"));
+    QVERIFY(callback.isCallable());
+    QuickFuture::Future *future = futureSingleton(*engine);
+    QVERIFY(future);
+
+    QPromise<QString> promise;
+    promise.start();
+    if (finishedFirst) {
+        promise.addResult(QStringLiteral("done"));
+        promise.finish();
+    }
+    future->onFinished(QVariant::fromValue(promise.future()), callback);
+    if (deleteEngine)
+        engine.reset();
+    if (!finishedFirst) {
+        promise.addResult(QStringLiteral("done"));
+        promise.finish();
+    }
+    QTRY_COMPARE(probe.objectName(), seen);
+    // Give a dropped callback the same chance to run.
+    QTest::qWait(20);
+    QCOMPARE(probe.objectName(), seen);
 }
 
 QTEST_MAIN(TestQuickFutureRegistry)
