@@ -2,6 +2,7 @@
 // QuickPromise module) through the import path "qrc:///" and a `futureSource` that hands out
 // futures in every state the bridge must handle.
 #include "ui/quickfuture.h"
+#include "shell/metatypes.h"
 
 #include <QException>
 #include <QFuture>
@@ -66,6 +67,13 @@ public:
     }
     Q_INVOKABLE QFuture<Specimen *> readyObject(const QString &name) {
         return QtFuture::makeReadyFuture(new Specimen(name, this));
+    }
+    // The program's image type, as the camera hands it out; QML only passes it on.
+    Q_INVOKABLE QFuture<cv::Mat> readyImage(int rows, int cols) {
+        return QtFuture::makeReadyFuture(cv::Mat(rows, cols, CV_8UC3, cv::Scalar(1, 2, 3)));
+    }
+    Q_INVOKABLE int imageRows(const QVariant &image) const {
+        return image.canConvert<cv::Mat>() ? image.value<cv::Mat>().rows : -1;
     }
     // A finished future with several results.
     Q_INVOKABLE QFuture<QString> readyStrings(const QStringList &values) {
@@ -156,7 +164,10 @@ private:
 class Setup : public QObject {
     Q_OBJECT
 public slots:
-    void applicationAvailable() { QuickFuture::registerType<Specimen *>(); }
+    void applicationAvailable() {
+        QuickFuture::registerType<Specimen *>();
+        QuickFuture::registerType<cv::Mat>();
+    }
     void qmlEngineAvailable(QQmlEngine *engine) {
         engine->addImportPath(QStringLiteral("qrc:///"));
         auto *source = new FutureSource(engine);

@@ -89,6 +89,8 @@ TestCase {
               check: function(value) { compare(value.width, 3); compare(value.height, 4); } },
             { tag: "object", make: function() { return futureSource.readyObject("scan-1"); },
               check: function(value) { compare(value.name, "scan-1"); } },
+            { tag: "cv::Mat", make: function() { return futureSource.readyImage(5, 4); },
+              check: function(value) { compare(futureSource.imageRows(value), 5); } },
         ];
     }
 
