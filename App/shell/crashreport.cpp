@@ -330,7 +330,7 @@ public:
             retryTimer->start(seconds * 1000);
         } else if (status >= 400 && status < 500) {
             // The service refuses this envelope for good; keeping it would block the outbox.
-            qWarning() << "Crash report rejected with status" << status << ", dropped";
+            qWarning() << "Crash report refused by the service, dropped; status" << status;
             QFile::remove(currentFile);
             flush();
         } else if (debug) {

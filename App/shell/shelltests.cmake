@@ -8,3 +8,13 @@ qt_add_lrelease(tst_settings
     QM_FILES_OUTPUT_VARIABLE tst_settings_qm)
 qt_add_resources(tst_settings "tst_settings_i18n" PREFIX "/testi18n"
     BASE ${CMAKE_CURRENT_BINARY_DIR} FILES ${tst_settings_qm})
+
+mireva_add_test(tst_crashreport shell
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_crashreport.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/tests/loopbackreceiver.h
+    LIBS mireva)
+# Dies of a fatal signal on request, so the next start's report can be checked.
+add_executable(tst_crashreport_crasher ${CMAKE_CURRENT_LIST_DIR}/tests/crasher.cpp)
+target_link_libraries(tst_crashreport_crasher PRIVATE mireva)
+target_compile_options(tst_crashreport_crasher PRIVATE ${MIREVA_WARNINGS})
+add_dependencies(tst_crashreport tst_crashreport_crasher)

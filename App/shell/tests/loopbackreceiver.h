@@ -23,11 +23,11 @@ public:
         QList<QPair<QByteArray, QByteArray>> headers;
     };
 
-    bool listen(quint16 port = 0) {
-        QObject::connect(
-            &server, &QTcpServer::newConnection, this, [this] { accept(); }, Qt::UniqueConnection);
-        return server.listen(QHostAddress::LocalHost, port);
+    LoopbackReceiver() {
+        QObject::connect(&server, &QTcpServer::newConnection, this, [this] { accept(); });
     }
+
+    bool listen(quint16 port = 0) { return server.listen(QHostAddress::LocalHost, port); }
     quint16 port() const { return server.serverPort(); }
     void close() { server.close(); }
 
