@@ -18,3 +18,13 @@ add_executable(tst_crashreport_crasher ${CMAKE_CURRENT_LIST_DIR}/tests/crasher.c
 target_link_libraries(tst_crashreport_crasher PRIVATE mireva)
 target_compile_options(tst_crashreport_crasher PRIVATE ${MIREVA_WARNINGS})
 add_dependencies(tst_crashreport tst_crashreport_crasher)
+
+# The entry function, run in a helper process with test main windows.
+add_executable(tst_shell_app ${CMAKE_CURRENT_LIST_DIR}/tests/shellapp.cpp)
+target_link_libraries(tst_shell_app PRIVATE mireva)
+target_compile_options(tst_shell_app PRIVATE ${MIREVA_WARNINGS})
+mireva_add_test(tst_entry shell
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_entry.cpp ${CMAKE_CURRENT_LIST_DIR}/tests/loopbackreceiver.h
+    LIBS Qt6::Network)
+target_compile_definitions(tst_entry PRIVATE SHELL_TEST_QML_DIR="${CMAKE_CURRENT_LIST_DIR}/tests/qml")
+add_dependencies(tst_entry tst_shell_app)
