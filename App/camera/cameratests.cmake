@@ -1,0 +1,35 @@
+# Tests of the camera host (label "camera"). The test plug-ins are real shared libraries built
+# beside the test programs, so the program's own loader finds them by name.
+add_library(mireva_testcamera SHARED ${CMAKE_CURRENT_LIST_DIR}/tests/testcamera.h
+    ${CMAKE_CURRENT_LIST_DIR}/tests/testcamera.cpp)
+set_target_properties(mireva_testcamera PROPERTIES AUTOMOC OFF)
+target_include_directories(mireva_testcamera PUBLIC ${CMAKE_SOURCE_DIR}/App
+    ${CMAKE_CURRENT_LIST_DIR}/tests)
+target_link_libraries(mireva_testcamera PUBLIC Qt6::Core opencv_core)
+target_compile_options(mireva_testcamera PRIVATE ${MIREVA_WARNINGS})
+
+foreach(label Alpha Beta)
+    add_library(MirevaTest${label} SHARED ${CMAKE_CURRENT_LIST_DIR}/tests/testplugin.cpp)
+    set_target_properties(MirevaTest${label} PROPERTIES AUTOMOC OFF)
+    target_compile_definitions(MirevaTest${label} PRIVATE TEST_PLUGIN_LABEL="${label}")
+    target_link_libraries(MirevaTest${label} PRIVATE mireva_testcamera Boost::headers)
+    target_compile_options(MirevaTest${label} PRIVATE ${MIREVA_WARNINGS})
+endforeach()
+add_library(MirevaTestNoPlugin SHARED ${CMAKE_CURRENT_LIST_DIR}/tests/noplugin.cpp)
+target_link_libraries(MirevaTestNoPlugin PRIVATE Boost::headers)
+
+mireva_add_test(tst_cameraproperty camera
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_cameraproperty.cpp
+    LIBS mireva mireva_testcamera Qt6::Qml)
+mireva_add_test(tst_vignettingprofile camera
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_vignettingprofile.cpp
+    LIBS mireva)
+mireva_add_test(tst_cameramanager camera
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_cameramanager.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/logcapture.h
+    LIBS mireva mireva_testcamera)
+mireva_add_test(tst_cameraplugins camera
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_cameraplugins.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/logcapture.h
+    LIBS mireva mireva_testcamera)
+add_dependencies(tst_cameraplugins MirevaTestAlpha MirevaTestBeta MirevaTestNoPlugin)
