@@ -123,10 +123,9 @@ std::optional<User> Database::createUser(const User &user) {
     QSqlQuery query(QSqlDatabase::database(m_connection));
     query.prepare(QStringLiteral("INSERT INTO users (email, first_name, last_name, "
                                  "organization) VALUES (?, ?, ?, ?)"));
-    query.addBindValue(user.email);
-    query.addBindValue(user.firstName);
-    query.addBindValue(user.lastName);
-    query.addBindValue(user.organization);
+    // A null QString would be stored as NULL, which the NOT NULL columns refuse.
+    for (const QString &value : {user.email, user.firstName, user.lastName, user.organization})
+        query.addBindValue(value.isNull() ? QStringLiteral("") : value);
     if (!query.exec()) {
         m_lastError = query.lastError().text();
         return std::nullopt;

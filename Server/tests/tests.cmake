@@ -1,1 +1,10 @@
-
+mireva_add_test(tst_multipart server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_multipart.cpp
+    LIBS tavrona_core)
+mireva_add_test(tst_servercontract server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_servercontract.cpp
+    LIBS tavrona_core)
+mireva_add_test(tst_serverbinary server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_serverbinary.cpp
+    LIBS tavrona_core)
+add_dependencies(tst_serverbinary tavrona-server)
+mireva_add_test(tst_serverview server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_serverview.cpp
+    LIBS tavrona_core)
+add_dependencies(tst_serverview tavrona-server)

@@ -1,0 +1,972 @@
+#include "serverfixture.h"
+#include "tavronaserver.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <opencv2/imgcodecs.hpp>
+
+using namespace tavrona;
+using fixture::dump;
+using fixture::json;
+using fixture::Response;
+
+namespace {
+
+// JSON values compared as text: strings as themselves, anything else as compact JSON.
+QString text(const json &value) {
+    return QString::fromStdString(value.is_string() ? value.get<std::string>() : value.dump());
+}
+
+} // namespace
+
+class TestServerContract : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void routing();
+    void logInWithAutoConfirm();
+    void logInConfirmedOnThePage();
+    void activationBadInput_data();
+    void activationBadInput();
+    void activationExpires();
+    void activationPageRefusesBadForm();
+    void everyApiCallChecksToken_data();
+    void everyApiCallChecksToken();
+    void putUpload();
+    void formPostUpload();
+    void alternatingUploadMethod();
+    void presignRefusesBadInput_data();
+    void presignRefusesBadInput();
+    void containersBelongToTheirUser();
+    void storageRefusesForgedAndExpired_data();
+    void storageRefusesForgedAndExpired();
+    void storageRefusesBadForms_data();
+    void storageRefusesBadForms();
+    void sizeLimits();
+    void faultInjection();
+    void saveChecksThePackage_data();
+    void saveChecksThePackage();
+    void saveRefusesBadBody_data();
+    void saveRefusesBadBody();
+    void viewPageComposesAndCaches();
+    void viewDownscalesToTheLimit();
+    void crashEnvelopeStoredAndListed();
+    void crashEnvelopeRefused_data();
+    void crashEnvelopeRefused();
+
+private:
+    QByteArray logIn();
+    QByteArray logInAs(const QString &email);
+    QString newContainer(const QByteArray &token);
+    json presign(const QByteArray &token, const QString &container, const QString &path);
+    Response upload(const QByteArray &token, const QString &container, const QString &path,
+                    const QByteArray &data);
+    bool stored(const QString &container, const QString &path);
+    int storedFileCount();
+    QByteArray rawRequest(const QByteArray &request);
+    // A scan of one 2 × 2 part (64-pixel cells in two archives) and one photo, uploaded.
+    QString uploadScanPackage(const QByteArray &token);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<TavronaServer> m_server;
+    std::unique_ptr<fixture::Client> m_client;
+    qint64 m_clock = 0;
+};
+
+void TestServerContract::init() {
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_clock = QDateTime::currentSecsSinceEpoch();
+    ServerOptions options;
+    options.port = 0;
+    options.dataDir = m_dir->path();
+    options.autoConfirm = true;
+    options.now = [this] {
+        return m_clock;
+    };
+    m_server = std::make_unique<TavronaServer>(options);
+    QString error;
+    QVERIFY2(m_server->start(&error), qPrintable(error));
+    QVERIFY(m_server->port() != 0);
+    m_client = std::make_unique<fixture::Client>(QUrl(m_server->baseUrl()));
+}
+
+void TestServerContract::cleanup() {
+    m_client.reset();
+    m_server.reset();
+    m_dir.reset();
+}
+
+QByteArray TestServerContract::logIn() {
+    const Response start = m_client->send("POST", QStringLiteral("/api/mireva/token"));
+    if (start.status != 200)
+        return {};
+    const json body = {{"activation_code", start.js()["activation_code"]}};
+    const Response first =
+        m_client->api("POST", QStringLiteral("/api/token/activate"), {}, dump(body));
+    if (first.status != 401)
+        return {};
+    const Response second =
+        m_client->api("POST", QStringLiteral("/api/token/activate"), {}, dump(body));
+    if (second.status != 200)
+        return {};
+    return QByteArray::fromStdString(second.js()["auth_token"].get<std::string>());
+}
+
+QByteArray TestServerContract::logInAs(const QString &email) {
+    m_server->options().autoConfirm = false;
+    const Response start = m_client->send("POST", QStringLiteral("/api/mireva/token"));
+    const QString page = QString::fromStdString(start.js()["authorization_url"].get<std::string>());
+    const Response confirmed = m_client->send(
+        "POST", page, "email=" + QUrl::toPercentEncoding(email) + "&first_name=Ada&last_name=L",
+        {{"Content-Type", "application/x-www-form-urlencoded"}});
+    m_server->options().autoConfirm = true;
+    if (confirmed.status != 200)
+        return {};
+    const Response done = m_client->api("POST", QStringLiteral("/api/token/activate"), {},
+                                        dump({{"activation_code", start.js()["activation_code"]}}));
+    if (done.status != 200)
+        return {};
+    return QByteArray::fromStdString(done.js()["auth_token"].get<std::string>());
+}
+
+QString TestServerContract::newContainer(const QByteArray &token) {
+    const Response r = m_client->api("POST", QStringLiteral("/api/mireva/container/new"), token);
+    if (r.status != 200)
+        return {};
+    return QString::fromStdString(r.js()["container_id"].get<std::string>());
+}
+
+json TestServerContract::presign(const QByteArray &token, const QString &container,
+                                 const QString &path) {
+    const Response r = m_client->api(
+        "POST", QStringLiteral("/api/mireva/container/%1/presign_upload").arg(container), token,
+        dump({{"files", {path.toStdString()}}}));
+    if (r.status != 200)
+        return nullptr;
+    return r.js()["files"][0];
+}
+
+Response TestServerContract::upload(const QByteArray &token, const QString &container,
+                                    const QString &path, const QByteArray &data) {
+    const json presigned = presign(token, container, path);
+    if (presigned.is_null())
+        return {};
+    return m_client->upload(presigned, data);
+}
+
+bool TestServerContract::stored(const QString &container, const QString &path) {
+    return QFileInfo::exists(m_server->storage().filePath(container, path)) ||
+           m_server->database().upload(container, path).has_value();
+}
+
+int TestServerContract::storedFileCount() {
+    int count = 0;
+    QDirIterator it(m_server->storage().root(), QDir::Files | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        ++count;
+    }
+    return count;
+}
+
+QByteArray TestServerContract::rawRequest(const QByteArray &request) {
+    QTcpSocket socket;
+    QByteArray answer;
+    QEventLoop loop;
+    connect(&socket, &QTcpSocket::connected, &loop, [&] { socket.write(request); });
+    connect(&socket, &QTcpSocket::readyRead, &loop, [&] { answer += socket.readAll(); });
+    connect(&socket, &QTcpSocket::disconnected, &loop, &QEventLoop::quit);
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+    socket.connectToHost(QHostAddress::LocalHost, m_server->port());
+    loop.exec();
+    return answer;
+}
+
+QString TestServerContract::uploadScanPackage(const QByteArray &token) {
+    const QString container = newContainer(token);
+    const QByteArray a0 =
+        fixture::archive({{QStringLiteral("0.jpg"), fixture::jpeg(64, 64, cv::Scalar(0, 0, 255))},
+                          {QStringLiteral("1.jpg"), fixture::jpeg(64, 64, cv::Scalar(0, 255, 0))}});
+    const QByteArray a1 =
+        fixture::archive({{QStringLiteral("2.jpg"), fixture::jpeg(64, 64, cv::Scalar(255, 0, 0))},
+                          {QStringLiteral("3.jpg"), fixture::jpeg(64, 64, cv::Scalar(0, 0, 0))}});
+    const json isd = {
+        {"images",
+         {{{"type", "stitched"},
+           {"width", 128},
+           {"height", 128},
+           {"parts",
+            {{0, 0, "00000.dat/0.jpg"},
+             {64, 0, "00000.dat/1.jpg"},
+             {0, 64, "00001.dat/2.jpg"},
+             {64, 64, "00001.dat/3.jpg"}}}},
+          {{"type", "single"}, {"path", "snapshots/4.jpg"}, {"rois", {json::object()}}}}},
+        {"layout", "horizontal"},
+        {"mpp", 0.25},
+        {"magnification", 40.0},
+        {"version", "1.0"}};
+    if (upload(token, container, QStringLiteral("00000.dat"), a0).status != 200 ||
+        upload(token, container, QStringLiteral("00001.dat"), a1).status != 200 ||
+        upload(token, container, QStringLiteral("snapshots/4.jpg"),
+               fixture::jpeg(40, 30, cv::Scalar(200, 100, 50)))
+                .status != 200 ||
+        upload(token, container, QStringLiteral("scan.isd"), dump(isd)).status != 200)
+        return {};
+    return container;
+}
+
+// --------------------------------------------------------------------------------------------
+
+void TestServerContract::routing() {
+    const Response index = m_client->send("GET", QStringLiteral("/"));
+    QCOMPARE(index.status, 200);
+    QVERIFY(index.headers["content-type"].startsWith("text/html"));
+
+    const Response unknown = m_client->send("POST", QStringLiteral("/api/nothing/here"));
+    QCOMPARE(unknown.status, 404);
+    QVERIFY(!unknown.error().isEmpty());
+
+    const Response wrongMethod = m_client->send("GET", QStringLiteral("/api/mireva/token"));
+    QCOMPARE(wrongMethod.status, 405);
+    QCOMPARE(wrongMethod.headers["allow"], QByteArray("POST"));
+    QVERIFY(!wrongMethod.error().isEmpty());
+}
+
+void TestServerContract::logInWithAutoConfirm() {
+    const Response start = m_client->send("POST", QStringLiteral("/api/mireva/token"));
+    QCOMPARE(start.status, 200);
+    QVERIFY(start.headers["content-type"].startsWith("application/json"));
+    const std::string code = start.js()["activation_code"].get<std::string>();
+    QVERIFY(code.size() >= 32); // at least 128 random bits
+    const QString url = QString::fromStdString(start.js()["authorization_url"].get<std::string>());
+    QCOMPARE(url, m_server->baseUrl() + "activate/" + QString::fromStdString(code));
+
+    const QByteArray poll = dump({{"activation_code", code}});
+    QCOMPARE(m_client->api("POST", QStringLiteral("/api/token/activate"), {}, poll).status, 401);
+    const Response done = m_client->api("POST", QStringLiteral("/api/token/activate"), {}, poll);
+    QCOMPARE(done.status, 200);
+    const json reply = done.js();
+    QCOMPARE(text(reply["user"]["email"]), QStringLiteral("demo@tavrona.local"));
+    QVERIFY(reply["user"]["first_name"].is_string());
+    QVERIFY(reply["user"]["last_name"].is_string());
+    QVERIFY(reply["organization"]["name"].is_string());
+    const QByteArray token = QByteArray::fromStdString(reply["auth_token"].get<std::string>());
+    QVERIFY(token.size() >= 32);
+
+    // One confirmation gives one token; the code is used up.
+    QCOMPARE(m_client->api("POST", QStringLiteral("/api/token/activate"), {}, poll).status, 404);
+
+    // The database holds no secret in clear.
+    QVERIFY(
+        m_server->database().userForToken(TavronaServer::hashSecret(QString::fromLatin1(token))));
+    QVERIFY(!m_server->database().userForToken(QString::fromLatin1(token)));
+
+    const Response info = m_client->api("GET", QStringLiteral("/api/mireva/info"), token);
+    QCOMPARE(info.status, 200);
+    QCOMPARE(text(info.js()["user"]), text(reply["user"]));
+    QCOMPARE(text(info.js()["organization"]), text(reply["organization"]));
+
+    QCOMPARE(m_client->api("POST", QStringLiteral("/api/token/revoke"), token).status, 200);
+    QCOMPARE(m_client->api("GET", QStringLiteral("/api/mireva/info"), token).status, 401);
+    QCOMPARE(m_client->api("POST", QStringLiteral("/api/token/revoke"), token).status, 401);
+}
+
+void TestServerContract::logInConfirmedOnThePage() {
+    m_server->options().autoConfirm = false;
+    const Response start = m_client->send("POST", QStringLiteral("/api/mireva/token"));
+    const QString url = QString::fromStdString(start.js()["authorization_url"].get<std::string>());
+    const QByteArray poll = dump({{"activation_code", start.js()["activation_code"]}});
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(m_client->api("POST", QStringLiteral("/api/token/activate"), {}, poll).status,
+                 401);
+
+    const Response page = m_client->send("GET", url);
+    QCOMPARE(page.status, 200);
+    QVERIFY(page.body.contains("<button id=\"confirm\""));
+    QVERIFY(page.body.contains("demo@tavrona.local"));
+
+    const Response confirmed = m_client->send(
+        "POST", url,
+        "email=ada%40lab.example&first_name=Ada&last_name=%3Cb%3ELovelace&organization=Lab+One",
+        {{"Content-Type", "application/x-www-form-urlencoded"}});
+    QCOMPARE(confirmed.status, 200);
+    QVERIFY(confirmed.body.contains("id=\"confirmed\""));
+    QVERIFY(confirmed.body.contains("&lt;b&gt;Lovelace"));
+    QVERIFY(!confirmed.body.contains("<b>Lovelace"));
+
+    const Response done = m_client->api("POST", QStringLiteral("/api/token/activate"), {}, poll);
+    QCOMPARE(done.status, 200);
+    QCOMPARE(text(done.js()["user"]["email"]), QStringLiteral("ada@lab.example"));
+    QCOMPARE(text(done.js()["user"]["last_name"]), QStringLiteral("<b>Lovelace"));
+    QCOMPARE(text(done.js()["organization"]["name"]), QStringLiteral("Lab One"));
+}
+
+void TestServerContract::activationBadInput_data() {
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("status");
+    QTest::newRow("malformed JSON") << QByteArray("{\"activation_code\":") << 400;
+    QTest::newRow("empty body") << QByteArray() << 400;
+    QTest::newRow("array") << QByteArray("[\"x\"]") << 400;
+    QTest::newRow("missing key") << QByteArray("{\"code\":\"x\"}") << 400;
+    QTest::newRow("not a string") << QByteArray("{\"activation_code\":12}") << 400;
+    QTest::newRow("empty code") << QByteArray("{\"activation_code\":\"\"}") << 400;
+    QTest::newRow("unknown code") << QByteArray("{\"activation_code\":\"0123abcd\"}") << 404;
+}
+
+void TestServerContract::activationBadInput() {
+    QFETCH(QByteArray, body);
+    QFETCH(int, status);
+    const Response r = m_client->api("POST", QStringLiteral("/api/token/activate"), {}, body);
+    QCOMPARE(r.status, status);
+    QVERIFY(r.headers["content-type"].startsWith("application/json"));
+    QVERIFY(!r.error().isEmpty());
+}
+
+void TestServerContract::activationExpires() {
+    const Response start = m_client->send("POST", QStringLiteral("/api/mireva/token"));
+    const QByteArray poll = dump({{"activation_code", start.js()["activation_code"]}});
+    const QString url = QString::fromStdString(start.js()["authorization_url"].get<std::string>());
+    m_clock += 10 * 60 + 1;
+    QCOMPARE(m_client->api("POST", QStringLiteral("/api/token/activate"), {}, poll).status, 410);
+    QCOMPARE(m_client->send("GET", url).status, 410);
+    QCOMPARE(m_client->send("POST", url, "email=a%40b.c").status, 410);
+}
+
+void TestServerContract::activationPageRefusesBadForm() {
+    m_server->options().autoConfirm = false;
+    const Response start = m_client->send("POST", QStringLiteral("/api/mireva/token"));
+    const QString url = QString::fromStdString(start.js()["authorization_url"].get<std::string>());
+    const Response bad = m_client->send("POST", url, "email=not-an-address&first_name=%3Cx%3E",
+                                        {{"Content-Type", "application/x-www-form-urlencoded"}});
+    QCOMPARE(bad.status, 400);
+    QVERIFY(bad.body.contains("class=\"error\""));
+    QVERIFY(!bad.body.contains("<x>"));
+    const QByteArray poll = dump({{"activation_code", start.js()["activation_code"]}});
+    QCOMPARE(m_client->api("POST", QStringLiteral("/api/token/activate"), {}, poll).status, 401);
+    QCOMPARE(m_client->send("GET", m_server->baseUrl() + "activate/ffff").status, 404);
+}
+
+void TestServerContract::everyApiCallChecksToken_data() {
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("info") << QByteArray("GET") << QStringLiteral("/api/mireva/info")
+                          << QByteArray();
+    QTest::newRow("revoke") << QByteArray("POST") << QStringLiteral("/api/token/revoke")
+                            << QByteArray();
+    QTest::newRow("new container")
+        << QByteArray("POST") << QStringLiteral("/api/mireva/container/new") << QByteArray();
+    QTest::newRow("presign") << QByteArray("POST")
+                             << QStringLiteral("/api/mireva/container/%1/presign_upload")
+                             << QByteArray("{\"files\":[\"a.jpg\"]}");
+    QTest::newRow("save") << QByteArray("POST") << QStringLiteral("/api/mireva/container/%1/save")
+                          << QByteArray("{\"file_name\":\"x\",\"type\":\"isd_file\"}");
+}
+
+void TestServerContract::everyApiCallChecksToken() {
+    QFETCH(QByteArray, method);
+    QFETCH(QString, path);
+    QFETCH(QByteArray, body);
+    const QByteArray token = logIn();
+    const QString container = newContainer(token);
+    if (path.contains(QLatin1String("%1")))
+        path = path.arg(container);
+    for (const QByteArray &wrong :
+         {QByteArray(), QByteArray("0123456789abcdef0123456789abcdef"), token + "x"}) {
+        const Response r = m_client->api(method, path, wrong, body);
+        QCOMPARE(r.status, 401);
+        QVERIFY(!r.error().isEmpty());
+    }
+    QCOMPARE(storedFileCount(), 0);
+}
+
+void TestServerContract::putUpload() {
+    const QByteArray token = logIn();
+    const QString container = newContainer(token);
+    QVERIFY(Storage::isContainerId(container));
+    const json presigned = presign(token, container, QStringLiteral("snapshots/0.jpg"));
+    QCOMPARE(text(presigned["method"]), QStringLiteral("PUT"));
+    QVERIFY(presigned["headers"].is_object());
+    QVERIFY(presigned["data"].is_object());
+    const QString url = QString::fromStdString(presigned["url"].get<std::string>());
+    QVERIFY(url.startsWith(m_server->baseUrl() + "storage/" + container + "/snapshots/0.jpg?"));
+    QVERIFY(url.contains("expires=") && url.contains("signature="));
+
+    const QByteArray data = fixture::jpeg(32, 16, cv::Scalar(1, 2, 3));
+    const Response r = m_client->upload(presigned, data);
+    QCOMPARE(r.status, 200);
+    const QByteArray md5 = QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+    QCOMPARE(r.headers["etag"], '"' + md5 + '"');
+    QFile file(m_server->storage().filePath(container, QStringLiteral("snapshots/0.jpg")));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), data);
+
+    // An empty file is a file too: its ETag is the MD5 of nothing.
+    const Response empty = upload(token, container, QStringLiteral("empty"), {});
+    QCOMPARE(empty.status, 200);
+    QCOMPARE(empty.headers["etag"], QByteArray("\"d41d8cd98f00b204e9800998ecf8427e\""));
+}
+
+void TestServerContract::formPostUpload() {
+    m_server->options().uploadMethod = UploadMethod::Post;
+    const QByteArray token = logIn();
+    const QString container = newContainer(token);
+    const json presigned = presign(token, container, QStringLiteral("00000.dat"));
+    QCOMPARE(text(presigned["method"]), QStringLiteral("POST"));
+    QVERIFY(presigned["headers"].empty());
+    for (const char *key : {"key", "expires", "signature"})
+        QVERIFY2(presigned["data"][key].is_string(), key);
+    // Data with CRLF and dashes must come through the form untouched.
+    const QByteArray data = "--\r\n--boundary\r\n" + QByteArray(5000, '\0') + "\r\n--";
+    const Response r = m_client->upload(presigned, data);
+    QCOMPARE(r.status, 200);
+    QCOMPARE(r.headers["etag"],
+             '"' + QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex() + '"');
+    QFile file(m_server->storage().filePath(container, QStringLiteral("00000.dat")));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), data);
+}
+
+void TestServerContract::alternatingUploadMethod() {
+    m_server->options().uploadMethod = UploadMethod::Alternate;
+    const QByteArray token = logIn();
+    const QString container = newContainer(token);
+    QStringList methods;
+    for (int i = 0; i < 4; ++i) {
+        const json presigned = presign(token, container, QStringLiteral("f%1").arg(i));
+        methods << QString::fromStdString(presigned["method"].get<std::string>());
+        QCOMPARE(m_client->upload(presigned, "data").status, 200);
+    }
+    QCOMPARE(methods, QStringList({"PUT", "POST", "PUT", "POST"}));
+}
+
+void TestServerContract::presignRefusesBadInput_data() {
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("dot-dot") << QByteArray("{\"files\":[\"../escape.jpg\"]}");
+    QTest::newRow("dot-dot inside") << QByteArray("{\"files\":[\"a/../../b\"]}");
+    QTest::newRow("leading slash") << QByteArray("{\"files\":[\"/etc/passwd\"]}");
+    QTest::newRow("backslash") << QByteArray("{\"files\":[\"a\\\\b.jpg\"]}");
+    QTest::newRow("control character") << QByteArray("{\"files\":[\"a\\nb.jpg\"]}");
+    QTest::newRow("empty segment") << QByteArray("{\"files\":[\"a//b.jpg\"]}");
+    QTest::newRow("empty path") << QByteArray("{\"files\":[\"\"]}");
+    QTest::newRow("not a string") << QByteArray("{\"files\":[7]}");
+    QTest::newRow("no files") << QByteArray("{}");
+    QTest::newRow("files not an array") << QByteArray("{\"files\":\"a.jpg\"}");
+    QTest::newRow("empty array") << QByteArray("{\"files\":[]}");
+    QTest::newRow("malformed JSON") << QByteArray("{\"files\":[\"a.jpg\"");
+    QTest::newRow("not an object") << QByteArray("[\"a.jpg\"]");
+    QTest::newRow("no body") << QByteArray();
+}
+
+void TestServerContract::presignRefusesBadInput() {
+    QFETCH(QByteArray, body);
+    const QByteArray token = logIn();
+    const QString container = newContainer(token);
+    const Response r = m_client->api(
+        "POST", QStringLiteral("/api/mireva/container/%1/presign_upload").arg(container), token,
+        body);
+    QCOMPARE(r.status, 400);
+    QVERIFY(r.headers["content-type"].startsWith("application/json"));
+    QVERIFY(!r.error().isEmpty());
+}
+
+void TestServerContract::containersBelongToTheirUser() {
+    const QByteArray demo = logIn();
+    const QByteArray other = logInAs(QStringLiteral("other@lab.example"));
+    QVERIFY(!other.isEmpty());
+    QCOMPARE(
+        text(m_client->api("GET", QStringLiteral("/api/mireva/info"), other).js()["user"]["email"]),
+        QStringLiteral("other@lab.example"));
+    const QString container = newContainer(demo);
+
+    const QString presignPath = QStringLiteral("/api/mireva/container/%1/presign_upload");
+    const QString savePath = QStringLiteral("/api/mireva/container/%1/save");
+    const QByteArray files = dump({{"files", {"a.jpg"}}});
+    const QByteArray save = dump({{"file_name", "x"}, {"type", "isd_file"}});
+    for (const QString &id : {container, QStringLiteral("0123456789abcdef0123456789abcdef"),
+                              QStringLiteral("not-an-id")}) {
+        const QByteArray &token = id == container ? other : demo;
+        QCOMPARE(m_client->api("POST", presignPath.arg(id), token, files).status, 404);
+        QCOMPARE(m_client->api("POST", savePath.arg(id), token, save).status, 404);
+    }
+    QCOMPARE(m_client->api("POST", presignPath.arg(container), demo, files).status, 200);
+}
+
+void TestServerContract::storageRefusesForgedAndExpired_data() {
+    QTest::addColumn<QString>("tamper");
+    QTest::newRow("signature changed") << "signature";
+    QTest::newRow("other path") << "path";
+    QTest::newRow("other container") << "container";
+    QTest::newRow("later expiry") << "expires";
+    QTest::newRow("no signature") << "nosignature";
+    QTest::newRow("PUT signature used for a form POST") << "method";
+    QTest::newRow("expired") << "expired";
+}
+
+void TestServerContract::storageRefusesForgedAndExpired() {
+    QFETCH(QString, tamper);
+    const QByteArray token = logIn();
+    const QString container = newContainer(token);
+    const QString second = newContainer(token);
+    const json presigned = presign(token, container, QStringLiteral("cells/0.jpg"));
+    QString url = QString::fromStdString(presigned["url"].get<std::string>());
+    QUrl parsed(url);
+    QUrlQuery query(parsed);
+    const QString expires = query.queryItemValue(QStringLiteral("expires"));
+    QString signature = query.queryItemValue(QStringLiteral("signature"));
+
+    QString targetContainer = container;
+    QString targetPath = QStringLiteral("cells/0.jpg");
+    Response r;
+    if (tamper == QLatin1String("method")) {
+        r = m_client->postForm(m_server->baseUrl() + "storage/" + container,
+                               {{"key", "cells/0.jpg"},
+                                {"expires", expires.toLatin1()},
+                                {"signature", signature.toLatin1()}},
+                               "data");
+    } else {
+        if (tamper == QLatin1String("signature"))
+            signature[0] = signature[0] == QLatin1Char('0') ? QLatin1Char('1') : QLatin1Char('0');
+        if (tamper == QLatin1String("path"))
+            parsed.setPath(parsed.path().replace(QLatin1String("0.jpg"), QLatin1String("1.jpg"))),
+                targetPath = QStringLiteral("cells/1.jpg");
+        if (tamper == QLatin1String("container"))
+            parsed.setPath(parsed.path().replace(container, second)), targetContainer = second;
+        query.clear();
+        query.addQueryItem(QStringLiteral("expires"),
+                           tamper == QLatin1String("expires")
+                               ? QString::number(expires.toLongLong() + 3600)
+                               : expires);
+        if (tamper != QLatin1String("nosignature"))
+            query.addQueryItem(QStringLiteral("signature"), signature);
+        parsed.setQuery(query);
+        if (tamper == QLatin1String("expired"))
+            m_clock += 16 * 60;
+        r = m_client->send("PUT", parsed.toString(), "data");
+    }
+    QCOMPARE(r.status, 403);
+    QVERIFY(!r.error().isEmpty());
+    QVERIFY(!stored(targetContainer, targetPath));
+    QCOMPARE(storedFileCount(), 0);
+}
+
+void TestServerContract::storageRefusesBadForms_data() {
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("status");
+    const QByteArray type = "multipart/form-data; boundary=BB";
+    QTest::newRow("not multipart") << QByteArray("application/json") << QByteArray("{}") << 415;
+    QTest::newRow("no boundary") << QByteArray("multipart/form-data") << QByteArray("x") << 415;
+    QTest::newRow("missing final boundary")
+        << type << QByteArray("--BB\r\nContent-Disposition: form-data; name=\"file\"\r\n\r\nabc")
+        << 400;
+    QTest::newRow("fields missing")
+        << type
+        << QByteArray("--BB\r\nContent-Disposition: form-data; name=\"file\"\r\n\r\nabc"
+                      "\r\n--BB--\r\n")
+        << 400;
+    QTest::newRow("bad key")
+        << type
+        << QByteArray("--BB\r\nContent-Disposition: form-data; name=\"key\"\r\n\r\n../x\r\n"
+                      "--BB\r\nContent-Disposition: form-data; name=\"expires\"\r\n\r\n1\r\n"
+                      "--BB\r\nContent-Disposition: form-data; name=\"signature\"\r\n\r\n1\r\n"
+                      "--BB\r\nContent-Disposition: form-data; name=\"file\"\r\n\r\nabc\r\n"
+                      "--BB--\r\n")
+        << 400;
+    QTest::newRow("huge field") << type
+                                << "--BB\r\nContent-Disposition: form-data; name=\"key\"\r\n\r\n" +
+                                       QByteArray(100 * 1024, 'k') + "\r\n--BB--\r\n"
+                                << 413;
+}
+
+void TestServerContract::storageRefusesBadForms() {
+    QFETCH(QByteArray, contentType);
+    QFETCH(QByteArray, body);
+    QFETCH(int, status);
+    const QByteArray token = logIn();
+    const QString container = newContainer(token);
+    const Response r = m_client->send("POST", m_server->baseUrl() + "storage/" + container, body,
+                                      {{"Content-Type", contentType}});
+    QCOMPARE(r.status, status);
+    QVERIFY(!r.error().isEmpty());
+    QCOMPARE(storedFileCount(), 0);
+}
+
+void TestServerContract::sizeLimits() {
+    const QByteArray token = logIn();
+    const QString container = newContainer(token);
+    m_server->options().maxUploadBytes = 1 << 20;
+    const json presigned = presign(token, container, QStringLiteral("big.dat"));
+    const QUrl url(QString::fromStdString(presigned["url"].get<std::string>()));
+
+    // Refused from the declared length, before any of the body is read.
+    const QByteArray answer =
+        rawRequest("PUT " + url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority) +
+                   " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100000000000\r\n\r\nabc");
+    QVERIFY2(answer.startsWith("HTTP/1.1 413"), answer.constData());
+    QVERIFY(answer.contains("\"error\""));
+
+    const QByteArray chunked =
+        rawRequest("PUT " + url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority) +
+                   " HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n"
+                   "0\r\n\r\n");
+    QVERIFY2(chunked.startsWith("HTTP/1.1 411"), chunked.constData());
+
+    const QByteArray header =
+        rawRequest("GET / HTTP/1.1\r\nX-Pad: " + QByteArray(100 * 1024, 'p') + "\r\n\r\n");
+    QVERIFY2(header.startsWith("HTTP/1.1 431"), header.left(100).constData());
+
+    // A whole upload just over the limit, sent for real.
+    const Response over = m_client->upload(presigned, QByteArray((1 << 20) + 64 * 1024 + 1, 'x'));
+    QVERIFY(over.status == 413 || over.status == 0);
+    QVERIFY(!stored(container, QStringLiteral("big.dat")));
+
+    const Response bigJson = m_client->api(
+        "POST", QStringLiteral("/api/mireva/container/%1/presign_upload").arg(container), token,
+        "{\"files\":[\"" + QByteArray(2 << 20, 'a') + "\"]}");
+    QVERIFY(bigJson.status == 413 || bigJson.status == 0);
+    QCOMPARE(storedFileCount(), 0);
+
+    // Keep-alive connections keep working after bodies pass the guard.
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(m_client
+                     ->upload(presign(token, container, QStringLiteral("ok%1").arg(i)),
+                              QByteArray(300 * 1024, char('a' + i)))
+                     .status,
+                 200);
+}
+
+void TestServerContract::faultInjection() {
+    const QByteArray token = logIn();
+    const QString container = newContainer(token);
+    m_server->options().failUploads = 2;
+    for (int i = 0; i < 2; ++i) {
+        const Response failed = upload(token, container, QStringLiteral("a.jpg"), "data");
+        QCOMPARE(failed.status, 500);
+        QVERIFY(!stored(container, QStringLiteral("a.jpg")));
+    }
+    QCOMPARE(upload(token, container, QStringLiteral("a.jpg"), "data").status, 200);
+
+    m_server->options().wrongEtags = 1;
+    const QByteArray md5 =
+        '"' + QCryptographicHash::hash("data", QCryptographicHash::Md5).toHex() + '"';
+    const Response wrong = upload(token, container, QStringLiteral("b.jpg"), "data");
+    QCOMPARE(wrong.status, 200);
+    QVERIFY(wrong.headers["etag"] != md5);
+    QCOMPARE(upload(token, container, QStringLiteral("b.jpg"), "data").headers["etag"], md5);
+
+    m_server->options().activationWithoutUser = true;
+    const Response start = m_client->send("POST", QStringLiteral("/api/mireva/token"));
+    const QByteArray poll = dump({{"activation_code", start.js()["activation_code"]}});
+    m_client->api("POST", QStringLiteral("/api/token/activate"), {}, poll);
+    const Response done = m_client->api("POST", QStringLiteral("/api/token/activate"), {}, poll);
+    QCOMPARE(done.status, 200);
+    QVERIFY(done.js()["auth_token"].is_string());
+    QVERIFY(!done.js().contains("user"));
+}
+
+void TestServerContract::saveChecksThePackage_data() {
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("missing");
+    QTest::newRow("complete") << "complete" << 200 << QString();
+    QTest::newRow("no scan.isd") << "noisd" << 400 << QString();
+    QTest::newRow("scan.isd not JSON") << "badjson" << 400 << QString();
+    QTest::newRow("no images array") << "noimages" << 400 << QString();
+    QTest::newRow("stitched without width") << "nowidth" << 400 << QString();
+    QTest::newRow("cell path with dot-dot") << "dotdot" << 400 << QString();
+    QTest::newRow("cell not in an archive") << "notdat" << 400 << QString();
+    QTest::newRow("unknown image type") << "type" << 400 << QString();
+    QTest::newRow("archive not uploaded") << "noarchive" << 400 << "00007.dat/9.jpg";
+    QTest::newRow("entry missing from archive") << "noentry" << 400 << "00000.dat/9.jpg";
+    QTest::newRow("photo not uploaded") << "nophoto" << 400 << "snapshots/8.jpg";
+}
+
+void TestServerContract::saveChecksThePackage() {
+    QFETCH(QString, scenario);
+    QFETCH(int, status);
+    QFETCH(QString, missing);
+    const QByteArray token = logIn();
+    const QString container = uploadScanPackage(token);
+    QVERIFY(!container.isEmpty());
+
+    json isd = json::parse(QByteArray([&] {
+        QFile f(m_server->storage().filePath(container, QStringLiteral("scan.isd")));
+        f.open(QIODevice::ReadOnly);
+        return f.readAll();
+    }()));
+    json &parts = isd["images"][0]["parts"];
+    QByteArray replacement;
+    if (scenario == QLatin1String("badjson"))
+        replacement = "{\"images\": [";
+    else if (scenario == QLatin1String("noimages"))
+        replacement = "{\"version\":\"1.0\"}";
+    else if (scenario == QLatin1String("nowidth"))
+        isd["images"][0].erase("width");
+    else if (scenario == QLatin1String("dotdot"))
+        parts[0][2] = "00000.dat/../../x.jpg";
+    else if (scenario == QLatin1String("notdat"))
+        parts[0][2] = "cells/0.jpg";
+    else if (scenario == QLatin1String("type"))
+        isd["images"][1]["type"] = "video";
+    else if (scenario == QLatin1String("noarchive"))
+        parts.push_back({0, 0, "00007.dat/9.jpg"});
+    else if (scenario == QLatin1String("noentry"))
+        parts.push_back({0, 0, "00000.dat/9.jpg"});
+    else if (scenario == QLatin1String("nophoto"))
+        isd["images"].push_back({{"type", "single"}, {"path", "snapshots/8.jpg"}});
+
+    QString target = container;
+    if (scenario == QLatin1String("noisd")) {
+        target = newContainer(token); // a container that never got its descriptor
+    } else if (scenario != QLatin1String("complete")) {
+        QCOMPARE(upload(token, container, QStringLiteral("scan.isd"),
+                        replacement.isEmpty() ? dump(isd) : replacement)
+                     .status,
+                 200);
+    }
+    const Response r =
+        m_client->api("POST", QStringLiteral("/api/mireva/container/%1/save").arg(target), token,
+                      dump({{"file_name", "Slide 1"}, {"type", "isd_file"}}));
+    QCOMPARE(r.status, status);
+    QVERIFY(r.headers["content-type"].startsWith("application/json"));
+    if (status == 200) {
+        const QString viewUrl = QString::fromStdString(r.js()["view_url"].get<std::string>());
+        QVERIFY(viewUrl.startsWith(m_server->baseUrl() + "scans/"));
+        QCOMPARE(m_client->send("GET", viewUrl).status, 200);
+        return;
+    }
+    QVERIFY(!r.error().isEmpty());
+    if (!missing.isEmpty()) {
+        QVERIFY2(r.js()["missing"].is_array(), r.body.constData());
+        QCOMPARE(text(r.js()["missing"].back()), missing);
+    }
+}
+
+void TestServerContract::saveRefusesBadBody_data() {
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("malformed JSON") << QByteArray("{\"file_name\":");
+    QTest::newRow("no body") << QByteArray();
+    QTest::newRow("no file_name") << QByteArray("{\"type\":\"isd_file\"}");
+    QTest::newRow("file_name not a string")
+        << QByteArray("{\"file_name\":3,\"type\":\"isd_file\"}");
+    QTest::newRow("empty file_name") << QByteArray("{\"file_name\":\"  \",\"type\":\"isd_file\"}");
+    QTest::newRow("control character")
+        << QByteArray("{\"file_name\":\"a\\u0001\",\"type\":\"isd_file\"}");
+    QTest::newRow("no type") << QByteArray("{\"file_name\":\"a\"}");
+    QTest::newRow("other type") << QByteArray("{\"file_name\":\"a\",\"type\":\"zip\"}");
+}
+
+void TestServerContract::saveRefusesBadBody() {
+    QFETCH(QByteArray, body);
+    const QByteArray token = logIn();
+    const QString container = uploadScanPackage(token);
+    const Response r = m_client->api(
+        "POST", QStringLiteral("/api/mireva/container/%1/save").arg(container), token, body);
+    QCOMPARE(r.status, 400);
+    QVERIFY(!r.error().isEmpty());
+    QVERIFY(m_server->database().scanIdsOfContainer(container).isEmpty());
+}
+
+void TestServerContract::viewPageComposesAndCaches() {
+    const QByteArray token = logIn();
+    const QString container = uploadScanPackage(token);
+    const Response saved =
+        m_client->api("POST", QStringLiteral("/api/mireva/container/%1/save").arg(container), token,
+                      dump({{"file_name", "Slide <1> & co"}, {"type", "isd_file"}}));
+    QCOMPARE(saved.status, 200);
+    const QString viewUrl = QString::fromStdString(saved.js()["view_url"].get<std::string>());
+    const QString scanId = viewUrl.section(QLatin1Char('/'), -1);
+
+    const Response page = m_client->send("GET", viewUrl);
+    QCOMPARE(page.status, 200);
+    QVERIFY(page.headers["content-type"].startsWith("text/html"));
+    QVERIFY(page.body.contains("Slide &lt;1&gt; &amp; co"));
+    QVERIFY(!page.body.contains("Slide <1>"));
+    QVERIFY(page.body.contains("/scans/" + scanId.toLatin1() + "/images/0.jpg"));
+    QVERIFY(page.body.contains("/scans/" + scanId.toLatin1() + "/images/1.jpg"));
+
+    const QString image0 = m_server->baseUrl() + "scans/" + scanId + "/images/0.jpg";
+    const Response part = m_client->send("GET", image0);
+    QCOMPARE(part.status, 200);
+    QCOMPARE(part.headers["content-type"], QByteArray("image/jpeg"));
+    const cv::Mat composed = cv::imdecode(
+        cv::Mat(1, int(part.body.size()), CV_8UC1, const_cast<char *>(part.body.data())),
+        cv::IMREAD_COLOR);
+    QCOMPARE(composed.cols, 128);
+    QCOMPARE(composed.rows, 128);
+    // Each quadrant holds its cell (BGR): red, green / blue, black.
+    const struct {
+        int x, y;
+        cv::Vec3b bgr;
+    } expected[] = {
+        {32, 32, {0, 0, 255}}, {96, 32, {0, 255, 0}}, {32, 96, {255, 0, 0}}, {96, 96, {0, 0, 0}}};
+    for (const auto &e : expected) {
+        const cv::Vec3b got = composed.at<cv::Vec3b>(e.y, e.x);
+        for (int c = 0; c < 3; ++c)
+            QVERIFY2(std::abs(int(got[c]) - int(e.bgr[c])) <= 8,
+                     qPrintable(QStringLiteral("at %1,%2").arg(e.x).arg(e.y)));
+    }
+
+    const QString cached = m_dir->path() + "/cache/" + scanId + "/0.jpg";
+    QVERIFY(QFileInfo::exists(cached));
+    const QDateTime builtAt = QFileInfo(cached).lastModified();
+    QTest::qWait(20);
+    QCOMPARE(m_client->send("GET", image0).body, part.body);
+    QCOMPARE(QFileInfo(cached).lastModified(), builtAt);
+
+    const Response photo =
+        m_client->send("GET", m_server->baseUrl() + "scans/" + scanId + "/images/1.jpg");
+    QCOMPARE(photo.status, 200);
+    QFile photoFile(m_server->storage().filePath(container, QStringLiteral("snapshots/4.jpg")));
+    QVERIFY(photoFile.open(QIODevice::ReadOnly));
+    QCOMPARE(photo.body, photoFile.readAll());
+
+    for (const QString &bad : {QStringLiteral("2.jpg"), QStringLiteral("-1.jpg"),
+                               QStringLiteral("x.jpg"), QStringLiteral("0.png")})
+        QCOMPARE(m_client->send("GET", m_server->baseUrl() + "scans/" + scanId + "/images/" + bad)
+                     .status,
+                 404);
+    QCOMPARE(m_client->send("GET", m_server->baseUrl() + "scans/0123").status, 404);
+
+    // A new upload into the container makes the cached picture stale.
+    QCOMPARE(upload(token, container, QStringLiteral("00000.dat"),
+                    fixture::archive(
+                        {{QStringLiteral("0.jpg"), fixture::jpeg(64, 64, cv::Scalar(255, 255, 0))},
+                         {QStringLiteral("1.jpg"), fixture::jpeg(64, 64, cv::Scalar(0, 255, 0))}}))
+                 .status,
+             200);
+    QVERIFY(!QFileInfo::exists(cached));
+    const Response rebuilt = m_client->send("GET", image0);
+    const cv::Mat again = cv::imdecode(
+        cv::Mat(1, int(rebuilt.body.size()), CV_8UC1, const_cast<char *>(rebuilt.body.data())),
+        cv::IMREAD_COLOR);
+    QVERIFY(std::abs(int(again.at<cv::Vec3b>(32, 32)[0]) - 255) <= 8);
+}
+
+void TestServerContract::viewDownscalesToTheLimit() {
+    QCOMPARE(m_server->options().viewMaxSidePx, 4096);
+    m_server->options().viewMaxSidePx = 64;
+    const QByteArray token = logIn();
+    const QString container = uploadScanPackage(token);
+    const Response saved =
+        m_client->api("POST", QStringLiteral("/api/mireva/container/%1/save").arg(container), token,
+                      dump({{"file_name", "small"}, {"type", "isd_file"}}));
+    const QString viewUrl = QString::fromStdString(saved.js()["view_url"].get<std::string>());
+    const Response part = m_client->send("GET", viewUrl + "/images/0.jpg");
+    QCOMPARE(part.status, 200);
+    const cv::Mat composed = cv::imdecode(
+        cv::Mat(1, int(part.body.size()), CV_8UC1, const_cast<char *>(part.body.data())),
+        cv::IMREAD_COLOR);
+    QCOMPARE(composed.cols, 64);
+    QCOMPARE(composed.rows, 64);
+    QVERIFY(std::abs(int(composed.at<cv::Vec3b>(16, 16)[2]) - 255) <= 8);
+    QVERIFY(std::abs(int(composed.at<cv::Vec3b>(48, 16)[0]) - 255) <= 8);
+}
+
+namespace {
+
+QByteArray envelope(const QByteArray &eventId) {
+    const QByteArray event = "{\"event_id\":\"" + eventId +
+                             "\",\"exception\":{\"values\":[{\"type\":\"Runtime exception\","
+                             "\"value\":\"boom <b>\"}]}}";
+    const QByteArray log = "line one\nline two\n";
+    return "{\"event_id\":\"" + eventId + "\",\"sent_at\":\"2026-01-01T00:00:00Z\"}\n" +
+           "{\"type\":\"event\",\"length\":" + QByteArray::number(event.size()) + "}\n" + event +
+           "\n{\"type\":\"attachment\",\"length\":" + QByteArray::number(log.size()) +
+           ",\"filename\":\"application_output.log\"}\n" + log + "\n";
+}
+
+const QByteArray goodAuth =
+    "Sentry sentry_version=7, sentry_client=mireva/1.2.5, sentry_key=mireva";
+
+} // namespace
+
+void TestServerContract::crashEnvelopeStoredAndListed() {
+    const QByteArray body = envelope("0123456789abcdef0123456789abcdef");
+    const Response r = m_client->send(
+        "POST", QStringLiteral("/api/1/envelope/"), body,
+        {{"X-Sentry-Auth", goodAuth}, {"Content-Type", "application/x-sentry-envelope"}});
+    QCOMPARE(r.status, 200);
+    QCOMPARE(text(r.js()["id"]), QStringLiteral("0123456789abcdef0123456789abcdef"));
+
+    const Response list = m_client->send("GET", QStringLiteral("/crash-reports"));
+    QCOMPARE(list.status, 200);
+    QVERIFY(list.body.contains("0123456789abcdef0123456789abcdef"));
+    QVERIFY(list.body.contains("Runtime exception: boom &lt;b&gt;"));
+    QVERIFY(list.body.contains("event, attachment"));
+
+    const QList<CrashReport> reports = m_server->database().crashReports(10);
+    QCOMPARE(reports.size(), 1);
+    const Response raw = m_client->send("GET", QStringLiteral("/crash-reports/") + reports[0].id);
+    QCOMPARE(raw.status, 200);
+    QCOMPARE(raw.body, body);
+}
+
+void TestServerContract::crashEnvelopeRefused_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("auth");
+    QTest::addColumn<QByteArray>("encoding");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("status");
+    const QString path = QStringLiteral("/api/1/envelope/");
+    const QByteArray good = envelope("e1");
+    QTest::newRow("no auth header") << path << QByteArray() << QByteArray() << good << 401;
+    QTest::newRow("wrong key") << path << QByteArray("Sentry sentry_version=7, sentry_key=other")
+                               << QByteArray() << good << 401;
+    QTest::newRow("wrong version")
+        << path << QByteArray("Sentry sentry_version=6, sentry_key=mireva") << QByteArray() << good
+        << 401;
+    QTest::newRow("not a Sentry header")
+        << path << QByteArray("Bearer mireva") << QByteArray() << good << 401;
+    QTest::newRow("other project")
+        << QStringLiteral("/api/2/envelope/") << goodAuth << QByteArray() << good << 404;
+    QTest::newRow("compressed") << path << goodAuth << QByteArray("gzip") << good << 415;
+    QTest::newRow("header not JSON")
+        << path << goodAuth << QByteArray()
+        << QByteArray("{\"event_id\":\n{\"type\":\"event\"}\n{}") << 400;
+    QTest::newRow("item header not JSON")
+        << path << goodAuth << QByteArray() << QByteArray("{}\nnot json\n{}\n") << 400;
+    QTest::newRow("item without type")
+        << path << goodAuth << QByteArray() << QByteArray("{}\n{\"length\":2}\n{}\n") << 400;
+    QTest::newRow("length beyond the end")
+        << path << goodAuth << QByteArray()
+        << QByteArray("{}\n{\"type\":\"event\",\"length\":50}\n{}\n") << 400;
+    QTest::newRow("payload longer than its length")
+        << path << goodAuth << QByteArray()
+        << QByteArray("{}\n{\"type\":\"event\",\"length\":2}\n{\"a\":1}\n") << 400;
+    QTest::newRow("negative length")
+        << path << goodAuth << QByteArray()
+        << QByteArray("{}\n{\"type\":\"event\",\"length\":-1}\n{}\n") << 400;
+}
+
+void TestServerContract::crashEnvelopeRefused() {
+    QFETCH(QString, path);
+    QFETCH(QByteArray, auth);
+    QFETCH(QByteArray, encoding);
+    QFETCH(QByteArray, body);
+    QFETCH(int, status);
+    QList<QPair<QByteArray, QByteArray>> headers{{"Content-Type", "application/x-sentry-envelope"}};
+    if (!auth.isEmpty())
+        headers.append(qMakePair(QByteArray("X-Sentry-Auth"), auth));
+    if (!encoding.isEmpty())
+        headers.append(qMakePair(QByteArray("Content-Encoding"), encoding));
+    const Response r = m_client->send("POST", path, body, headers);
+    QCOMPARE(r.status, status);
+    QVERIFY(!r.error().isEmpty());
+    QVERIFY(m_server->database().crashReports(10).isEmpty());
+    QVERIFY(QDir(m_dir->path() + "/crash-reports").isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestServerContract)
+#include "tst_servercontract.moc"
