@@ -1,0 +1,403 @@
+#include "service/api.h"
+
+#include <QCryptographicHash>
+#include <QDebug>
+#include <QDesktopServices>
+#include <QFile>
+#include <QHttpMultiPart>
+#include <QMetaEnum>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+
+#include <stdexcept>
+
+namespace {
+
+// A successful reply that lacks what the client cannot do without.
+class MalformedReply : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+QString requiredString(const json &reply, const char *key) {
+    if (!reply.is_object() || !reply.contains(key) || !reply[key].is_string())
+        throw MalformedReply(std::string("no string under \"") + key + "\"");
+    return QString::fromStdString(reply[key].get<std::string>());
+}
+
+QString fromJson(const json &value) {
+    return QString::fromStdString(value.get<std::string>());
+}
+
+using HeaderList = QList<QPair<QByteArray, QByteArray>>;
+
+// Element 0 of a presign reply, checked before anything is sent: a reply the client cannot
+// follow must count as a failed attempt, not vanish.
+struct PresignedUpload {
+    QString method;
+    QUrl url;
+    HeaderList headers;
+    HeaderList data;
+};
+
+// Reads an object of strings; absent or null means none.
+bool readStringMap(const json &element, const char *key, HeaderList &out, QString &error) {
+    if (!element.contains(key) || element[key].is_null())
+        return true;
+    const json &map = element[key];
+    if (!map.is_object()) {
+        error = QStringLiteral("\"%1\" is %2, not an object").arg(key, map.type_name());
+        return false;
+    }
+    for (const auto &[name, value] : map.items()) {
+        if (!value.is_string()) {
+            error = QStringLiteral("\"%1\" entry \"%2\" is %3, not a string")
+                        .arg(key, QString::fromStdString(name), value.type_name());
+            return false;
+        }
+        out.append({QByteArray::fromStdString(name), QByteArray::fromStdString(value)});
+    }
+    return true;
+}
+
+bool readPresign(const json &reply, PresignedUpload &out, QString &error) {
+    if (!reply.is_object() || !reply.contains("files")) {
+        error = QStringLiteral("no \"files\"");
+        return false;
+    }
+    const json &files = reply["files"];
+    if (!files.is_array() || files.empty() || !files[0].is_object()) {
+        error = QStringLiteral("\"files\" is not an array starting with an object");
+        return false;
+    }
+    const json &element = files[0];
+    for (const char *key : {"method", "url"}) {
+        if (!element.contains(key) || !element[key].is_string()) {
+            error = QStringLiteral("\"%1\" is missing or not a string").arg(key);
+            return false;
+        }
+    }
+    out.method = fromJson(element["method"]);
+    out.url = QUrl(fromJson(element["url"]));
+    return readStringMap(element, "headers", out.headers, error) &&
+           readStringMap(element, "data", out.data, error);
+}
+
+} // namespace
+
+Api::Api(QUrl apiUrl, QString apiToken, int pollIntervalMs)
+    : QObject(nullptr)
+    , apiUrl(std::move(apiUrl))
+    , apiToken(std::move(apiToken))
+    , pollIntervalMs(pollIntervalMs)
+    , network(new QNetworkAccessManager(this)) {
+    qRegisterMetaType<User>();
+    if (!this->apiToken.isEmpty())
+        queryUser();
+}
+
+QFuture<json> Api::apiCall(QUrl url, json body, NetworkRequestType type) {
+    const bool serviceRequest = url.isRelative();
+    const QUrl target = serviceRequest ? apiUrl.resolved(url) : url;
+    QNetworkRequest request(target);
+    if (type == Post && !body.is_null())
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
+    if (serviceRequest) {
+        // Before log-in the header goes out empty; Qt drops a header whose value is null.
+        QByteArray token = apiToken.toLocal8Bit();
+        if (token.isNull())
+            token = QByteArray("");
+        request.setRawHeader("X-Api-token", token);
+    }
+    const QByteArray text = body.is_null() ? QByteArray() : QByteArray::fromStdString(body.dump());
+    qDebug() << "api request: " << target << "\n" << QString::fromUtf8(text);
+
+    QNetworkReply *reply = nullptr;
+    if (type == Get) {
+        reply = network->get(request);
+    } else if (type == Post) {
+        // A POST without a body goes out as a custom verb: Qt would otherwise invent a form
+        // Content-Type for it, and the service must see no Content-Type at all.
+        reply = text.isEmpty() ? network->sendCustomRequest(request, "POST")
+                               : network->post(request, text);
+    } else {
+        throw ApiException(QStringLiteral("Invalid request type"), 0);
+    }
+
+    return QtFuture::connect(reply, &QNetworkReply::finished).then([reply]() -> json {
+        reply->deleteLater();
+        if (reply->error() != QNetworkReply::NoError) {
+            const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+            const QString errorText =
+                QStringLiteral("%1 %2").arg(reply->errorString()).arg(int(reply->error()));
+            qDebug() << "Network error: " << errorText;
+            if (status != 0)
+                qDebug() << "Status code:" << status;
+            qDebug() << reply->readAll();
+            throw ApiException(tr("Network error:") + " " + errorText, status);
+        }
+        const QByteArray data = reply->readAll();
+        const QString contentType = reply->header(QNetworkRequest::ContentTypeHeader).toString();
+        qDebug() << "Content type:" << contentType;
+        qDebug() << "api response: " << data;
+        if (contentType.startsWith(QLatin1String("application/json")))
+            return json::parse(data.begin(), data.end(), nullptr, true, false);
+        return json(data.toStdString());
+    });
+}
+
+void Api::logIn() {
+    qDebug() << "Login start";
+    emit userLoading();
+    // A code left over from an earlier log-in must never be polled: it could log a user back in
+    // who has since logged out.
+    activationCode.clear();
+    apiCall(QUrl(QStringLiteral("/api/mireva/token")), nullptr, Post)
+        .then([this](json reply) {
+            const QString authorizationUrl = requiredString(reply, "authorization_url");
+            const QString code = requiredString(reply, "activation_code");
+            activationCode = code;
+            QDesktopServices::openUrl(QUrl(authorizationUrl));
+            emit loginUrlChanged(authorizationUrl);
+        })
+        .onFailed([this](const ApiException &e) {
+            emit apiError(e.message);
+            emit userLoggedOut();
+        })
+        .onFailed([this](const std::exception &e) { failLogIn(QString::fromUtf8(e.what())); });
+    QTimer::singleShot(pollIntervalMs, this, &Api::checkLogIn);
+}
+
+void Api::checkLogIn() {
+    if (activationCode.isEmpty()) {
+        qDebug() << "Login cancelled";
+        emit userLoadingFailed();
+        return;
+    }
+    qDebug() << "Check log in";
+    const json body = {{"activation_code", activationCode.toStdString()}};
+    apiCall(QUrl(QStringLiteral("/api/token/activate")), body, Post)
+        .then([this](json reply) {
+            apiToken = requiredString(reply, "auth_token");
+            emit userLoggedIn(apiToken);
+            try {
+                const User user = parseUser(reply);
+                emit userLoaded(user);
+            } catch (const std::exception &e) {
+                emit apiError(QString::fromUtf8(e.what()));
+                emit userLoadingFailed();
+            }
+        })
+        .onFailed([this](const ApiException &e) {
+            if (e.statusCode == 401) {
+                QTimer::singleShot(pollIntervalMs, this, &Api::checkLogIn);
+                return;
+            }
+            emit apiError(e.message);
+            emit userLoggedOut();
+        })
+        .onFailed([this](const std::exception &e) { failLogIn(QString::fromUtf8(e.what())); });
+}
+
+void Api::failLogIn(const QString &reason) {
+    qWarning() << "Log-in failed, unusable reply from the service:" << reason;
+    emit apiError(tr("Log-in failed: unexpected reply from the service (%1)").arg(reason));
+    emit userLoadingFailed();
+}
+
+void Api::cancelLogIn() {
+    activationCode.clear();
+}
+
+void Api::logOut() {
+    apiCall(QUrl(QStringLiteral("/api/token/revoke")), nullptr, Post)
+        .then([this](json) {
+            apiToken.clear();
+            emit userLoggedOut();
+        })
+        .onFailed([this](const ApiException &e) {
+            apiToken.clear();
+            emit apiError(e.message);
+            emit userLoggedOut();
+        })
+        .onFailed([this](const std::exception &e) {
+            // The service accepted the request; only its answer was unreadable.
+            qWarning() << "Unreadable reply to the log-out:" << e.what();
+            apiToken.clear();
+            emit userLoggedOut();
+        });
+}
+
+void Api::queryUser() {
+    emit userLoading();
+    apiCall(QUrl(QStringLiteral("/api/mireva/info")), nullptr, Get)
+        .then([this](json reply) {
+            try {
+                const User user = parseUser(std::move(reply));
+                emit userLoaded(user);
+            } catch (const std::exception &e) {
+                emit apiError(QString::fromUtf8(e.what()));
+                emit userLoadingFailed();
+            }
+        })
+        .onFailed([this](const ApiException &e) {
+            emit userLoadingFailed();
+            if (e.statusCode == 401) {
+                apiToken.clear();
+                emit userLoggedOut();
+            } else {
+                emit apiError(e.message);
+            }
+        })
+        .onFailed([this](const std::exception &e) {
+            emit apiError(QString::fromUtf8(e.what()));
+            emit userLoadingFailed();
+        });
+}
+
+User Api::parseUser(json reply) {
+    User user;
+    // Non-const access: a missing key reads as null, which get<std::string>() rejects with a
+    // type_error naming the type it found.
+    user.email = fromJson(reply["user"]["email"]);
+    user.firstName = fromJson(reply["user"]["first_name"]);
+    user.lastName = fromJson(reply["user"]["last_name"]);
+    user.organizationName = fromJson(reply["organization"]["name"]);
+    return user;
+}
+
+QFuture<QString> Api::newContainer() {
+    return apiCall(QUrl(QStringLiteral("/api/mireva/container/new")), nullptr, Post)
+        .then([](json reply) { return fromJson(reply["container_id"]); });
+}
+
+QFuture<QString> Api::saveScan(QString containerID, QString filename) {
+    const json body = {{"file_name", filename.toStdString()}, {"type", "isd_file"}};
+    return apiCall(QUrl(QStringLiteral("/api/mireva/container/") + containerID + "/save"), body,
+                   Post)
+        .then([](json reply) { return fromJson(reply["view_url"]); });
+}
+
+QFuture<bool> Api::uploadFile(QString containerID, QString containerPath, QString filePath) {
+    qDebug() << "Uploading file:" << filePath << "to container:" << containerID
+             << "at path:" << containerPath;
+    const QString expected = calculateETag(filePath);
+    if (expected.isEmpty())
+        qDebug() << "Failed to calculate ETag for file:" << filePath;
+
+    const json body = {{"files", json::array({containerPath.toStdString()})}};
+    return apiCall(QUrl(QStringLiteral("/api/mireva/container/") + containerID + "/presign_upload"),
+                   body, Post)
+        .then([this, filePath, expected](json reply) {
+            return sendToStorage(reply, filePath, expected);
+        })
+        .unwrap()
+        .onFailed([](const QException &e) {
+            qDebug() << "Failed to upload file. Error:" << e.what();
+            return false;
+        })
+        .onFailed([](const std::exception &e) {
+            qWarning() << "Malformed presign reply:" << e.what();
+            return false;
+        })
+        .onCanceled([] {
+            qDebug() << "File upload cancelled";
+            return false;
+        });
+}
+
+QFuture<bool> Api::sendToStorage(const json &presign, const QString &filePath,
+                                 const QString &expectedETag) {
+    PresignedUpload upload;
+    QString error;
+    if (!readPresign(presign, upload, error)) {
+        qWarning() << "Malformed presign reply:" << error;
+        return QtFuture::makeReadyFuture(false);
+    }
+
+    QNetworkRequest request(upload.url);
+    for (const auto &[name, value] : upload.headers)
+        request.setRawHeader(name, value);
+
+    auto *file = new QFile(filePath);
+    // Not checked on purpose: an unreadable file still goes out (empty), its ETag unchecked.
+    file->open(QIODevice::ReadOnly);
+    QNetworkReply *reply = nullptr;
+    if (upload.method == QLatin1String("PUT")) {
+        reply = network->put(request, file);
+        file->setParent(reply);
+    } else {
+        auto *multiPart = new QHttpMultiPart(QHttpMultiPart::FormDataType);
+        for (const auto &[name, value] : upload.data) {
+            QHttpPart part;
+            part.setHeader(QNetworkRequest::ContentDispositionHeader,
+                           QByteArray("form-data; name=\"" + name + "\""));
+            part.setBody(value);
+            multiPart->append(part);
+        }
+        QHttpPart filePart;
+        filePart.setHeader(QNetworkRequest::ContentDispositionHeader,
+                           QByteArray("form-data; name=\"file\""));
+        filePart.setBodyDevice(file);
+        file->setParent(multiPart);
+        multiPart->append(filePart);
+        reply = network->post(request, multiPart);
+        multiPart->setParent(reply);
+    }
+
+    return QtFuture::connect(reply, &QNetworkReply::finished)
+        .then([reply, filePath, expectedETag]() {
+            reply->deleteLater();
+            if (reply->error() != QNetworkReply::NoError) {
+                qDebug()
+                    << "Network error: "
+                    << QStringLiteral("%1 %2").arg(reply->errorString()).arg(int(reply->error()))
+                    << QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(
+                           reply->error());
+                qDebug() << reply->readAll();
+                return false;
+            }
+            if (verifyETag(reply, expectedETag)) {
+                qDebug() << "File uploaded successfully:" << filePath;
+                return true;
+            }
+            qDebug() << "File integrity verification failed";
+            return false;
+        });
+}
+
+QString Api::calculateETag(const QString &filePath) {
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qDebug() << "Failed to open file for ETag calculation:" << filePath;
+        return {};
+    }
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!hash.addData(&file)) {
+        qDebug() << "Failed to calculate ETag for file:" << filePath;
+        return {};
+    }
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+bool Api::verifyETag(QNetworkReply *reply, const QString &expected) {
+    if (expected.isEmpty()) {
+        qDebug() << "No expected ETag provided for verification";
+        return true;
+    }
+    QByteArray actualBytes = reply->rawHeader("ETag");
+    if (actualBytes.isEmpty())
+        actualBytes = reply->rawHeader("etag");
+    if (actualBytes.isEmpty()) {
+        qDebug() << "No ETag in response headers. Skipping integrity verification.";
+        return true;
+    }
+    const QString actual = QString::fromLatin1(actualBytes).remove(QLatin1Char('"'));
+    if (actual == expected)
+        return true;
+    qDebug() << "ETag mismatch! File integrity verification failed.";
+    qDebug() << "Actual ETag:" << actual;
+    qDebug() << "Expected ETag:" << expected;
+    return false;
+}

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <QException>
+#include <QFuture>
+#include <QMetaType>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <nlohmann/json.hpp>
+
+class QNetworkReply;
+
+using json = nlohmann::json;
+
+// A failure of the service or of the network. Travels inside futures; the user-facing text is
+// `message`, never what().
+class ApiException : public QException {
+public:
+    explicit ApiException(QString message, int statusCode = 0)
+        : message(std::move(message))
+        , statusCode(statusCode) {}
+
+    void raise() const override { throw *this; }
+    ApiException *clone() const override { return new ApiException(*this); }
+    const char *what() const noexcept override { return "Unknown exception"; }
+
+    QString message;
+    // HTTP status of the failed reply; 0 when there was none or the error was raised locally.
+    int statusCode = 0;
+};
+
+enum NetworkRequestType { Get = 0, Post = 1 };
+
+// The logged-in user as the service describes it.
+class User {
+    Q_GADGET
+    Q_PROPERTY(QString email MEMBER email)
+    Q_PROPERTY(QString firstName MEMBER firstName)
+    Q_PROPERTY(QString lastName MEMBER lastName)
+    Q_PROPERTY(QString organizationName MEMBER organizationName)
+    Q_PROPERTY(QString targetFolderName MEMBER targetFolderName)
+
+public:
+    QString email;
+    QString firstName;
+    QString lastName;
+    QString organizationName;
+    QString targetFolderName;
+
+    bool operator==(const User &) const = default;
+};
+Q_DECLARE_METATYPE(User)
+
+// The client of the Tavrona service. Lives in the service thread: every slot, timer and reply
+// continuation runs there, so its state needs no lock.
+class Api : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr int defaultPollIntervalMs = 4000;
+
+    // With a non-empty token the user is queried at once, so a stored token is validated at start.
+    Api(QUrl apiUrl, QString apiToken, int pollIntervalMs = defaultPollIntervalMs);
+
+    QFuture<QString> newContainer();
+    // True when the file was stored and, where the storage tells its ETag, the ETag matched.
+    // Never ends with an exception: every failure is a false result, so the caller can retry.
+    QFuture<bool> uploadFile(QString containerID, QString containerPath, QString filePath);
+    QFuture<QString> saveScan(QString containerID, QString filename);
+
+    // Lower-case hexadecimal MD5 of the file; empty when it cannot be read.
+    static QString calculateETag(const QString &filePath);
+    static bool verifyETag(QNetworkReply *reply, const QString &expected);
+    // Throws nlohmann's type_error when a field is missing or not a string.
+    static User parseUser(json reply);
+
+signals:
+    void apiError(QString message);
+    void userLoading();
+    void userLoaded(User user);
+    void userLoadingFailed();
+    void userLoggedIn(QString apiToken);
+    void userLoggedOut();
+    void loginUrlChanged(QString loginUrl);
+
+public slots:
+    void queryUser();
+    void logOut();
+    void logIn();
+    void cancelLogIn();
+
+private slots:
+    void checkLogIn();
+
+private:
+    friend class TestApi;
+
+    QFuture<json> apiCall(QUrl url, json body, NetworkRequestType type);
+    QFuture<bool> sendToStorage(const json &presign, const QString &filePath,
+                                const QString &expectedETag);
+    // Ends a log-in whose reply the client cannot use, so the panel does not wait for ever.
+    void failLogIn(const QString &reason);
+
+    QUrl apiUrl;
+    QString apiToken;
+    QString activationCode;
+    int pollIntervalMs;
+    QNetworkAccessManager *network;
+};
