@@ -8,4 +8,6 @@ target_sources(mireva PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/vignettingprofile.cpp
     ${CMAKE_CURRENT_LIST_DIR}/cameramanager.h
     ${CMAKE_CURRENT_LIST_DIR}/cameramanager.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/camerathread.h
+    ${CMAKE_CURRENT_LIST_DIR}/camerathread.cpp
     ${CMAKE_CURRENT_LIST_DIR}/cameratypes.cpp)

@@ -33,3 +33,8 @@ mireva_add_test(tst_cameraplugins camera
     ${CMAKE_CURRENT_LIST_DIR}/tests/logcapture.h
     LIBS mireva mireva_testcamera)
 add_dependencies(tst_cameraplugins MirevaTestAlpha MirevaTestBeta MirevaTestNoPlugin)
+mireva_add_test(tst_camerathread camera
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_camerathread.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/logcapture.h
+    LIBS mireva mireva_testcamera)
+add_dependencies(tst_camerathread MirevaTestAlpha MirevaTestBeta)
