@@ -30,6 +30,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <unistd.h>
+#include <utility>
 
 namespace crashreport {
 
@@ -276,13 +277,26 @@ public:
     }
 
     void store(const QByteArray &envelope, const QByteArray &eventId) {
-        const QString name = QStringLiteral("%1-%2%3")
+        // Names sort in the order the events happened, also within one millisecond.
+        const QString name = QStringLiteral("%1-%2-%3%4")
                                  .arg(QDateTime::currentMSecsSinceEpoch(), 15, 10, QLatin1Char('0'))
+                                 .arg(++sequence, 9, 10, QLatin1Char('0'))
                                  .arg(QString::fromLatin1(eventId), envelopeSuffix);
         QSaveFile file(outbox + QLatin1Char('/') + name);
         if (!file.open(QIODevice::WriteOnly) || file.write(envelope) != envelope.size() ||
             !file.commit())
             qWarning() << "Crash report could not be stored in" << outbox;
+        const QStringList names =
+            QDir(outbox).entryList({QLatin1Char('*') + envelopeSuffix}, QDir::Files, QDir::Name);
+        qsizetype excess = names.size() - qMax(1, limit);
+        for (qsizetype i = 0; i < names.size() && excess > 0; ++i) {
+            const QString oldest = outbox + QLatin1Char('/') + names[i];
+            if (reply && oldest == currentFile)
+                continue; // on its way
+            QFile::remove(oldest);
+            --excess;
+            qWarning() << "Crash-report outbox full, oldest report dropped";
+        }
     }
 
     void flush() {
@@ -377,6 +391,8 @@ public:
     QPointer<QNetworkReply> reply;
     QTimer *retryTimer;
     QString currentFile;
+    int limit = 100;
+    qint64 sequence = 0;
 };
 
 struct State {
@@ -594,6 +610,7 @@ bool init(const Options &options) {
 
     s.sender = new Sender(dsn, outbox, options.debug);
     s.sender->attachmentPath = attachmentPath;
+    s.sender->limit = options.outboxLimit;
     collectFatalRecord(s, options.attachment.isEmpty() ? QStringLiteral("application_output.log")
                                                        : QFileInfo(options.attachment).fileName());
     prepareFatalRecord(s, attachmentPath);
@@ -645,18 +662,24 @@ void setUser(const QVariantMap &user) {
 
 void close() {
     State &s = state();
-    QMutexLocker lock(&s.mutex);
-    if (!s.thread)
-        return;
-    s.enabled = false;
+    QThread *thread;
+    Sender *sender;
+    {
+        // Released before waiting for the sender: a thread reporting meanwhile must not block
+        // the shutdown, it only finds reporting disabled.
+        QMutexLocker lock(&s.mutex);
+        if (!s.thread)
+            return;
+        s.enabled = false;
+        thread = std::exchange(s.thread, nullptr);
+        sender = std::exchange(s.sender, nullptr);
+    }
     QMetaObject::invokeMethod(
-        s.sender, [sender = s.sender] { sender->shutdown(); }, Qt::BlockingQueuedConnection);
-    s.thread->quit();
-    s.thread->wait();
-    delete s.sender;
-    s.sender = nullptr;
-    delete s.thread;
-    s.thread = nullptr;
+        sender, [sender] { sender->shutdown(); }, Qt::BlockingQueuedConnection);
+    thread->quit();
+    thread->wait();
+    delete sender;
+    delete thread;
     removeSignalHandlers();
     // A clean end leaves no fatal record behind.
     QFile::remove(s.folder + QLatin1Char('/') + fatalRecordName);

@@ -25,6 +25,9 @@ struct Options {
     // Folder for the outbox and the fatal-signal record; empty means a folder under the
     // application's local data location.
     QString databasePath;
+    // Most envelopes kept in the outbox; the oldest go first when a service stays unreachable,
+    // since each one carries the whole log.
+    int outboxLimit = 100;
 };
 
 // A parsed DSN: {protocol}://{public_key}[:{secret}]@{host}[:{port}]{path}/{project_id}.

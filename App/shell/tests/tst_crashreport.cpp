@@ -69,6 +69,8 @@ class TestCrashReport : public QObject {
 private slots:
     void init();
     void cleanup();
+    void optionsFromEnvironment_data();
+    void optionsFromEnvironment();
     void dsn_data();
     void dsn();
     void envelopeBytes();
@@ -76,6 +78,7 @@ private slots:
     void sentAtIsRenewed();
     void deliveredWithHeaders();
     void keptInOutboxWhileReceiverDown();
+    void outboxLimitDropsOldest();
     void retryAfterOnRateLimit();
     void refusedEnvelopeIsDropped();
     void emptyOrMalformedDsnDisables_data();
@@ -115,6 +118,33 @@ crashreport::Options TestCrashReport::options(quint16 port) const {
 
 QStringList TestCrashReport::outbox() const {
     return QDir(dir->filePath(QStringLiteral("reports/outbox"))).entryList(QDir::Files);
+}
+
+void TestCrashReport::optionsFromEnvironment_data() {
+    QTest::addColumn<QByteArray>("debugVariable");
+    QTest::addColumn<bool>("debug");
+    QTest::newRow("debug 1") << QByteArray("1") << true;
+    QTest::newRow("debug true") << QByteArray("TRUE") << true;
+    QTest::newRow("debug 0") << QByteArray("0") << false;
+    QTest::newRow("debug off") << QByteArray("off") << false;
+    QTest::newRow("debug empty") << QByteArray() << false;
+}
+
+void TestCrashReport::optionsFromEnvironment() {
+    QFETCH(QByteArray, debugVariable);
+    QFETCH(bool, debug);
+    qputenv("SENTRY_DSN", "http://env@127.0.0.1:1/2");
+    qputenv("SENTRY_RELEASE", "mireva@env");
+    qputenv("SENTRY_ENVIRONMENT", "staging");
+    qputenv("SENTRY_DEBUG", debugVariable);
+    const crashreport::Options fromEnvironment;
+    for (const char *name : {"SENTRY_DSN", "SENTRY_RELEASE", "SENTRY_ENVIRONMENT", "SENTRY_DEBUG"})
+        qunsetenv(name);
+    QCOMPARE(fromEnvironment.dsn, QStringLiteral("http://env@127.0.0.1:1/2"));
+    QCOMPARE(fromEnvironment.release, QStringLiteral("mireva@env"));
+    QCOMPARE(fromEnvironment.environment, QStringLiteral("staging"));
+    QCOMPARE(fromEnvironment.debug, debug);
+    QCOMPARE(crashreport::Options().dsn, QString());
 }
 
 void TestCrashReport::dsn_data() {
@@ -311,6 +341,38 @@ void TestCrashReport::keptInOutboxWhileReceiverDown() {
     }
     QCOMPARE(values, QStringList({"first", "second"}));
     QTRY_VERIFY(outbox().isEmpty());
+}
+
+void TestCrashReport::outboxLimitDropsOldest() {
+    const quint16 port = unusedPort();
+    crashreport::Options limited = options(port);
+    limited.outboxLimit = 3;
+    QVERIFY(crashreport::init(limited));
+    for (int i = 1; i <= 5; ++i)
+        crashreport::captureException(QStringLiteral("Upload failed"), QString::number(i));
+    crashreport::close();
+    QCOMPARE(outbox().size(), 3);
+
+    LoopbackReceiver receiver;
+    QVERIFY(receiver.listen(port));
+    QVERIFY(crashreport::init(limited));
+    QTRY_COMPARE(receiver.requests.size(), 3);
+    QStringList values;
+    for (const LoopbackReceiver::Request &request : receiver.requests)
+        values << QJsonDocument::fromJson(parseEnvelope(request.body).items.value(0).payload)
+                      .object()
+                      .value("exception")
+                      .toObject()
+                      .value("values")
+                      .toArray()
+                      .at(0)
+                      .toObject()
+                      .value("value")
+                      .toString();
+    // The newest are kept; the oldest survives only if it was on its way when the limit hit.
+    QCOMPARE(values.mid(1), QStringList({"4", "5"}));
+    QVERIFY2(values[0] == QLatin1String("3") || values[0] == QLatin1String("1"),
+             qPrintable(values[0]));
 }
 
 void TestCrashReport::retryAfterOnRateLimit() {
