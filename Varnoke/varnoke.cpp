@@ -8,23 +8,18 @@
 Varnoke plugin;
 
 Varnoke::Varnoke()
-    : m_system(VmbCPP::VmbSystem::GetInstance())
-{
-}
+    : m_system(VmbCPP::VmbSystem::GetInstance()) {}
 
-void Varnoke::startup()
-{
+void Varnoke::startup() {
     qDebug() << "Vimba startup";
     checkVmb(m_system.Startup(), "Startup failed");
 }
 
-void Varnoke::shutdown()
-{
+void Varnoke::shutdown() {
     checkVmb(m_system.Shutdown(), "Shutdown failed");
 }
 
-std::vector<QSharedPointer<common::AbstractCamera>> Varnoke::cameras()
-{
+std::vector<QSharedPointer<common::AbstractCamera>> Varnoke::cameras() {
     qDebug() << "Get Vimba available cameras";
     VmbCPP::CameraPtrVector sdkCameras;
     checkVmb(m_system.GetCameras(sdkCameras), "GetCameras failed");

@@ -8,16 +8,14 @@
 
 namespace {
 
-VmbCPP::CameraPtr openCamera(VmbCPP::CameraPtr camera)
-{
+VmbCPP::CameraPtr openCamera(VmbCPP::CameraPtr camera) {
     checkVmb(camera->Open(VmbAccessModeFull), "m_camera->Open(VmbAccessModeFull) failed");
     return camera;
 }
 
 // A camera that opened but lacks its size is closed again before the failure leaves the
 // constructor: left open, it would refuse to open at every later listing.
-VmbCPP::FeaturePtr sizeFeature(const VmbCPP::CameraPtr &camera, const std::string &name)
-{
+VmbCPP::FeaturePtr sizeFeature(const VmbCPP::CameraPtr &camera, const std::string &name) {
     VmbCPP::FeaturePtr feature;
     VmbErrorType result = camera->GetFeatureByName(name.c_str(), feature);
     if (result != VmbErrorSuccess)
@@ -31,12 +29,9 @@ VmbCPP::FeaturePtr sizeFeature(const VmbCPP::CameraPtr &camera, const std::strin
 VimbaCamera::VimbaCamera(VmbCPP::CameraPtr camera)
     : m_camera(openCamera(std::move(camera)))
     , m_width(sizeFeature(m_camera, "Width"), false)
-    , m_height(sizeFeature(m_camera, "Height"), false)
-{
-}
+    , m_height(sizeFeature(m_camera, "Height"), false) {}
 
-VimbaCamera::~VimbaCamera()
-{
+VimbaCamera::~VimbaCamera() {
     try {
         checkVmb(m_camera->Close(), "m_camera->Close() failed");
     } catch (const VimbaException &e) {
@@ -44,8 +39,7 @@ VimbaCamera::~VimbaCamera()
     }
 }
 
-cv::Mat VimbaCamera::frame()
-{
+cv::Mat VimbaCamera::frame() {
     VmbCPP::FramePtr frame;
     {
         std::lock_guard lock(m_frameMutex);
@@ -81,44 +75,38 @@ cv::Mat VimbaCamera::frame()
     }
 }
 
-cv::Size VimbaCamera::size()
-{
+cv::Size VimbaCamera::size() {
     VmbInt64_t width = 0, height = 0;
     checkVmb(m_width.feature()->GetValue(width), "m_feature->GetValue(value) failed");
     checkVmb(m_height.feature()->GetValue(height), "m_feature->GetValue(value) failed");
     return cv::Size(int(width), int(height));
 }
 
-std::string VimbaCamera::id()
-{
+std::string VimbaCamera::id() {
     std::string devId;
     checkVmb(m_camera->GetID(devId), "m_camera->GetID(devId) failed");
     return "Vimba " + devId;
 }
 
-std::string VimbaCamera::name()
-{
+std::string VimbaCamera::name() {
     std::string name;
     checkVmb(m_camera->GetName(name), "m_camera->GetName(name) failed");
     return name;
 }
 
-void VimbaCamera::start()
-{
+void VimbaCamera::start() {
     // Drop frames left queued by an earlier acquisition.
     m_camera->FlushQueue();
     auto observer = std::make_shared<FrameObserver>(m_camera, &m_frame, &m_frameMutex);
     m_camera->StartContinuousImageAcquisition(5, observer, VmbCPP::FrameAllocation_AnnounceFrame);
 }
 
-void VimbaCamera::stop()
-{
+void VimbaCamera::stop() {
     m_camera->StopContinuousImageAcquisition();
 }
 
 std::vector<std::pair<QString, QSharedPointer<common::CameraPropertyBackend>>>
-VimbaCamera::properties()
-{
+VimbaCamera::properties() {
     using Backend = QSharedPointer<common::CameraPropertyBackend>;
     std::vector<std::pair<QString, Backend>> list;
 
@@ -164,8 +152,8 @@ VimbaCamera::properties()
             feat, false, std::nullopt, std::nullopt, std::function<bool()>(exposureAutoOn));
     });
     addProperty("ExposureTime", [&](VmbCPP::FeaturePtr feat) -> Backend {
-        return QSharedPointer<VimbaProperty<double>>::create(
-            feat, true, std::nullopt, 100000.0, std::function<bool()>(exposureManual));
+        return QSharedPointer<VimbaProperty<double>>::create(feat, true, std::nullopt, 100000.0,
+                                                             std::function<bool()>(exposureManual));
     });
     addProperty("Gain", [&](VmbCPP::FeaturePtr feat) -> Backend {
         return QSharedPointer<VimbaProperty<double>>::create(
@@ -176,8 +164,7 @@ VimbaCamera::properties()
 
     VmbCPP::FeaturePtr selector, ratio;
     if (m_camera->GetFeatureByName("BalanceRatioSelector", selector) == VmbErrorSuccess &&
-        m_camera->GetFeatureByName("BalanceRatio", ratio) == VmbErrorSuccess && selector &&
-        ratio) {
+        m_camera->GetFeatureByName("BalanceRatio", ratio) == VmbErrorSuccess && selector && ratio) {
         auto balanceManual = [whiteBalanceAuto] {
             return !whiteBalanceAuto ||
                    whiteBalanceAuto->value().toString() != QLatin1String("Continuous");
@@ -190,9 +177,8 @@ VimbaCamera::properties()
                     return QSharedPointer<VimbaProperty<double>>::create(
                         feat, false, std::nullopt, std::nullopt,
                         std::function<bool()>(balanceManual),
-                        std::function<void()>([selector, colourName] {
-                            selector->SetValue(colourName.c_str());
-                        }));
+                        std::function<void()>(
+                            [selector, colourName] { selector->SetValue(colourName.c_str()); }));
                 },
                 QString::fromLatin1(colour));
         }
@@ -204,12 +190,9 @@ FrameObserver::FrameObserver(VmbCPP::CameraPtr camera, VmbCPP::FramePtr *frame,
                              std::mutex *frameMutex)
     : VmbCPP::IFrameObserver(std::move(camera))
     , m_frame(frame)
-    , m_frameMutex(frameMutex)
-{
-}
+    , m_frameMutex(frameMutex) {}
 
-void FrameObserver::FrameReceived(const VmbCPP::FramePtr frame)
-{
+void FrameObserver::FrameReceived(const VmbCPP::FramePtr frame) {
     {
         std::lock_guard lock(*m_frameMutex);
         *m_frame = frame;

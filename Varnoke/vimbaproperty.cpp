@@ -18,8 +18,7 @@ VimbaProperty<T>::VimbaProperty(VmbCPP::FeaturePtr feature, bool logScale,
     , m_logScale(logScale)
     , m_activePredicate(activePredicate ? std::move(*activePredicate)
                                         : std::function<bool()>([] { return true; }))
-    , m_beforeAccess(beforeAccess ? std::move(*beforeAccess) : std::function<void()>([] {}))
-{
+    , m_beforeAccess(beforeAccess ? std::move(*beforeAccess) : std::function<void()>([] {})) {
     if constexpr (!std::is_same_v<T, bool>) {
         // A failed range query keeps the start values.
         m_feature->GetRange(m_min, m_max);
@@ -33,8 +32,7 @@ VimbaProperty<T>::VimbaProperty(VmbCPP::FeaturePtr feature, bool logScale,
 }
 
 template <typename T>
-QVariant VimbaProperty<T>::value()
-{
+QVariant VimbaProperty<T>::value() {
     m_beforeAccess();
     T value{};
     checkVmb(m_feature->GetValue(value), "m_feature->GetValue(value) failed");
@@ -42,8 +40,7 @@ QVariant VimbaProperty<T>::value()
 }
 
 template <typename T>
-common::PropertyType VimbaProperty<T>::type()
-{
+common::PropertyType VimbaProperty<T>::type() {
     if constexpr (std::is_same_v<T, long long>)
         return common::Integer;
     else if constexpr (std::is_same_v<T, double>)
@@ -53,8 +50,7 @@ common::PropertyType VimbaProperty<T>::type()
 }
 
 template <typename T>
-void VimbaProperty<T>::setValue(QVariant value)
-{
+void VimbaProperty<T>::setValue(QVariant value) {
     m_beforeAccess();
     T converted{};
     if (value.metaType() == QMetaType::fromType<T>()) {
@@ -73,8 +69,7 @@ template class VimbaProperty<bool>;
 VimbaEnumProperty::VimbaEnumProperty(std::vector<VmbCPP::FeaturePtr> features,
                                      QVariant scanningValue)
     : m_features(std::move(features))
-    , m_scanningValue(std::move(scanningValue))
-{
+    , m_scanningValue(std::move(scanningValue)) {
     const VmbCPP::FeaturePtr &feat = m_features.at(0);
     VmbCPP::EnumEntryVector entries;
     checkVmb(feat->GetEntries(entries), "feat->GetEntries(entries) failed");
@@ -95,23 +90,21 @@ VimbaEnumProperty::VimbaEnumProperty(std::vector<VmbCPP::FeaturePtr> features,
         checkVmb(m_features[i]->SetValue(value), "features[i]->SetValue(value) failed");
 }
 
-QVariant VimbaEnumProperty::value()
-{
+QVariant VimbaEnumProperty::value() {
     std::string value;
     checkVmb(m_features[0]->GetValue(value), "m_features[0]->GetValue(value) failed");
     return QVariant(QString::fromStdString(value));
 }
 
-void VimbaEnumProperty::setValue(QVariant value)
-{
+void VimbaEnumProperty::setValue(QVariant value) {
     const std::string strValue = value.toString().toStdString();
     qDebug() << "Set value" << strValue.c_str();
     for (const auto &feat : m_features)
         checkVmb(feat->SetValue(strValue.c_str()), "feat->SetValue(strValue.c_str()) failed");
 }
 
-QSharedPointer<common::CameraPropertyBackend> makePropertyByType(const VmbCPP::FeaturePtr &feature)
-{
+QSharedPointer<common::CameraPropertyBackend>
+makePropertyByType(const VmbCPP::FeaturePtr &feature) {
     VmbFeatureDataType type = VmbFeatureDataUnknown;
     checkVmb(feature->GetDataType(type), "feature->GetDataType(type) failed");
     qDebug() << "data type" << int(type);

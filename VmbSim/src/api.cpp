@@ -16,28 +16,23 @@ namespace VmbCPP {
 EnumEntry::EnumEntry(std::string name, std::string displayName, VmbInt64_t value)
     : m_name(std::move(name))
     , m_displayName(std::move(displayName))
-    , m_value(value)
-{
-}
+    , m_value(value) {}
 
-VmbErrorType EnumEntry::GetName(std::string &name) const
-{
+VmbErrorType EnumEntry::GetName(std::string &name) const {
     if (m_name.empty())
         return VmbErrorBadHandle;
     name = m_name;
     return VmbErrorSuccess;
 }
 
-VmbErrorType EnumEntry::GetDisplayName(std::string &displayName) const
-{
+VmbErrorType EnumEntry::GetDisplayName(std::string &displayName) const {
     if (m_name.empty())
         return VmbErrorBadHandle;
     displayName = m_displayName;
     return VmbErrorSuccess;
 }
 
-VmbErrorType EnumEntry::GetValue(VmbInt64_t &value) const
-{
+VmbErrorType EnumEntry::GetValue(VmbInt64_t &value) const {
     if (m_name.empty())
         return VmbErrorBadHandle;
     value = m_value;
@@ -48,85 +43,68 @@ VmbErrorType EnumEntry::GetValue(VmbInt64_t &value) const
 
 Feature::Feature(std::shared_ptr<vmbsim::FeatureSet> set, int index)
     : m_set(std::move(set))
-    , m_index(index)
-{
-}
+    , m_index(index) {}
 
-VmbErrorType Feature::GetName(std::string &name) const
-{
+VmbErrorType Feature::GetName(std::string &name) const {
     name = m_set->data(m_index).name;
     return VmbErrorSuccess;
 }
 
-VmbErrorType Feature::GetDisplayName(std::string &displayName) const
-{
+VmbErrorType Feature::GetDisplayName(std::string &displayName) const {
     displayName = m_set->data(m_index).displayName;
     return VmbErrorSuccess;
 }
 
-VmbErrorType Feature::GetDataType(VmbFeatureDataType &dataType) const
-{
+VmbErrorType Feature::GetDataType(VmbFeatureDataType &dataType) const {
     dataType = m_set->data(m_index).type;
     return VmbErrorSuccess;
 }
 
-VmbErrorType Feature::GetValue(VmbInt64_t &value) const
-{
+VmbErrorType Feature::GetValue(VmbInt64_t &value) const {
     return m_set->getInt(m_index, value);
 }
 
-VmbErrorType Feature::GetValue(double &value) const
-{
+VmbErrorType Feature::GetValue(double &value) const {
     return m_set->getFloat(m_index, value);
 }
 
-VmbErrorType Feature::GetValue(bool &value) const
-{
+VmbErrorType Feature::GetValue(bool &value) const {
     return m_set->getBool(m_index, value);
 }
 
-VmbErrorType Feature::GetValue(std::string &value) const
-{
+VmbErrorType Feature::GetValue(std::string &value) const {
     return m_set->getString(m_index, value);
 }
 
-VmbErrorType Feature::SetValue(VmbInt64_t value)
-{
+VmbErrorType Feature::SetValue(VmbInt64_t value) {
     return m_set->setInt(m_index, value);
 }
 
-VmbErrorType Feature::SetValue(double value)
-{
+VmbErrorType Feature::SetValue(double value) {
     return m_set->setFloat(m_index, value);
 }
 
-VmbErrorType Feature::SetValue(bool value)
-{
+VmbErrorType Feature::SetValue(bool value) {
     return m_set->setBool(m_index, value);
 }
 
-VmbErrorType Feature::SetValue(const char *value)
-{
+VmbErrorType Feature::SetValue(const char *value) {
     return m_set->setString(m_index, value);
 }
 
-VmbErrorType Feature::GetRange(VmbInt64_t &minimum, VmbInt64_t &maximum) const
-{
+VmbErrorType Feature::GetRange(VmbInt64_t &minimum, VmbInt64_t &maximum) const {
     return m_set->getIntRange(m_index, minimum, maximum);
 }
 
-VmbErrorType Feature::GetRange(double &minimum, double &maximum) const
-{
+VmbErrorType Feature::GetRange(double &minimum, double &maximum) const {
     return m_set->getFloatRange(m_index, minimum, maximum);
 }
 
-VmbErrorType Feature::GetIncrement(VmbInt64_t &increment) const
-{
+VmbErrorType Feature::GetIncrement(VmbInt64_t &increment) const {
     return m_set->getIncrement(m_index, increment);
 }
 
-VmbErrorType Feature::GetEntries(EnumEntryVector &entries) const
-{
+VmbErrorType Feature::GetEntries(EnumEntryVector &entries) const {
     std::vector<vmbsim::EntryData> data;
     if (VmbErrorType e = m_set->getEntries(m_index, data))
         return e;
@@ -136,53 +114,43 @@ VmbErrorType Feature::GetEntries(EnumEntryVector &entries) const
     return VmbErrorSuccess;
 }
 
-VmbErrorType Feature::RunCommand()
-{
-    return m_set->data(m_index).type == VmbFeatureDataCommand ? VmbErrorSuccess
-                                                               : VmbErrorWrongType;
+VmbErrorType Feature::RunCommand() {
+    return m_set->data(m_index).type == VmbFeatureDataCommand ? VmbErrorSuccess : VmbErrorWrongType;
 }
 
 // --- Frame -------------------------------------------------------------------------------
 
 Frame::Frame(std::shared_ptr<vmbsim::FrameBuffer> buffer)
-    : m_buffer(std::move(buffer))
-{
-}
+    : m_buffer(std::move(buffer)) {}
 
-VmbErrorType Frame::GetImage(VmbUchar_t *&buffer) const
-{
+VmbErrorType Frame::GetImage(VmbUchar_t *&buffer) const {
     if (m_buffer->imageFails)
         return VmbErrorIncomplete;
     buffer = m_buffer->pixels.data();
     return VmbErrorSuccess;
 }
 
-VmbErrorType Frame::GetBuffer(VmbUchar_t *&buffer) const
-{
+VmbErrorType Frame::GetBuffer(VmbUchar_t *&buffer) const {
     buffer = m_buffer->pixels.data();
     return VmbErrorSuccess;
 }
 
-VmbErrorType Frame::GetPixelFormat(VmbPixelFormatType &pixelFormat) const
-{
+VmbErrorType Frame::GetPixelFormat(VmbPixelFormatType &pixelFormat) const {
     pixelFormat = m_buffer->pixelFormat;
     return VmbErrorSuccess;
 }
 
-VmbErrorType Frame::GetWidth(VmbUint32_t &width) const
-{
+VmbErrorType Frame::GetWidth(VmbUint32_t &width) const {
     width = m_buffer->width;
     return VmbErrorSuccess;
 }
 
-VmbErrorType Frame::GetHeight(VmbUint32_t &height) const
-{
+VmbErrorType Frame::GetHeight(VmbUint32_t &height) const {
     height = m_buffer->height;
     return VmbErrorSuccess;
 }
 
-VmbErrorType Frame::GetFrameID(VmbUint64_t &frameId) const
-{
+VmbErrorType Frame::GetFrameID(VmbUint64_t &frameId) const {
     frameId = m_buffer->frameId;
     return VmbErrorSuccess;
 }
@@ -190,53 +158,43 @@ VmbErrorType Frame::GetFrameID(VmbUint64_t &frameId) const
 // --- IFrameObserver ----------------------------------------------------------------------
 
 IFrameObserver::IFrameObserver(CameraPtr camera)
-    : m_pCamera(std::move(camera))
-{
-}
+    : m_pCamera(std::move(camera)) {}
 
 IFrameObserver::~IFrameObserver() = default;
 
 // --- Camera ------------------------------------------------------------------------------
 
 Camera::Camera(std::shared_ptr<vmbsim::SimCamera> sim)
-    : m_sim(std::move(sim))
-{
-}
+    : m_sim(std::move(sim)) {}
 
 Camera::~Camera() = default;
 
-VmbErrorType Camera::Open(VmbAccessModeType accessMode)
-{
+VmbErrorType Camera::Open(VmbAccessModeType accessMode) {
     if (accessMode != VmbAccessModeFull && accessMode != VmbAccessModeRead)
         return VmbErrorBadParameter;
     return m_sim->open();
 }
 
-VmbErrorType Camera::Close()
-{
+VmbErrorType Camera::Close() {
     return m_sim->close();
 }
 
-VmbErrorType Camera::GetID(std::string &id) const
-{
+VmbErrorType Camera::GetID(std::string &id) const {
     id = m_sim->config().id;
     return VmbErrorSuccess;
 }
 
-VmbErrorType Camera::GetName(std::string &name) const
-{
+VmbErrorType Camera::GetName(std::string &name) const {
     name = m_sim->config().name;
     return VmbErrorSuccess;
 }
 
-VmbErrorType Camera::GetModel(std::string &model) const
-{
+VmbErrorType Camera::GetModel(std::string &model) const {
     model = m_sim->config().model;
     return VmbErrorSuccess;
 }
 
-VmbErrorType Camera::GetFeatureByName(const char *name, FeaturePtr &feature)
-{
+VmbErrorType Camera::GetFeatureByName(const char *name, FeaturePtr &feature) {
     if (!name)
         return VmbErrorBadParameter;
     if (!m_sim->isOpen())
@@ -248,8 +206,7 @@ VmbErrorType Camera::GetFeatureByName(const char *name, FeaturePtr &feature)
     return VmbErrorSuccess;
 }
 
-VmbErrorType Camera::GetFeatures(FeaturePtrVector &features)
-{
+VmbErrorType Camera::GetFeatures(FeaturePtrVector &features) {
     if (!m_sim->isOpen())
         return VmbErrorDeviceNotOpen;
     features.clear();
@@ -260,26 +217,22 @@ VmbErrorType Camera::GetFeatures(FeaturePtrVector &features)
 
 VmbErrorType Camera::StartContinuousImageAcquisition(int bufferCount,
                                                      const IFrameObserverPtr &observer,
-                                                     FrameAllocationMode allocationMode)
-{
+                                                     FrameAllocationMode allocationMode) {
     if (allocationMode != FrameAllocation_AnnounceFrame &&
         allocationMode != FrameAllocation_AllocAndAnnounceFrame)
         return VmbErrorBadParameter;
     return m_sim->start(bufferCount, observer);
 }
 
-VmbErrorType Camera::StopContinuousImageAcquisition()
-{
+VmbErrorType Camera::StopContinuousImageAcquisition() {
     return m_sim->stop();
 }
 
-VmbErrorType Camera::QueueFrame(const FramePtr &frame)
-{
+VmbErrorType Camera::QueueFrame(const FramePtr &frame) {
     return m_sim->queue(frame);
 }
 
-VmbErrorType Camera::FlushQueue()
-{
+VmbErrorType Camera::FlushQueue() {
     return m_sim->flush();
 }
 
@@ -292,20 +245,16 @@ struct VmbSystem::Private {
 };
 
 VmbSystem::VmbSystem()
-    : d(std::make_unique<Private>())
-{
-}
+    : d(std::make_unique<Private>()) {}
 
 VmbSystem::~VmbSystem() = default;
 
-VmbSystem &VmbSystem::GetInstance()
-{
+VmbSystem &VmbSystem::GetInstance() {
     static VmbSystem instance;
     return instance;
 }
 
-VmbErrorType VmbSystem::Startup()
-{
+VmbErrorType VmbSystem::Startup() {
     std::lock_guard lock(d->mutex);
     if (d->started)
         return VmbErrorSuccess;
@@ -331,8 +280,7 @@ VmbErrorType VmbSystem::Startup()
     return VmbErrorSuccess;
 }
 
-VmbErrorType VmbSystem::Shutdown()
-{
+VmbErrorType VmbSystem::Shutdown() {
     CameraPtrVector cameras;
     {
         std::lock_guard lock(d->mutex);
@@ -347,8 +295,7 @@ VmbErrorType VmbSystem::Shutdown()
     return VmbErrorSuccess;
 }
 
-VmbErrorType VmbSystem::GetCameras(CameraPtrVector &cameras)
-{
+VmbErrorType VmbSystem::GetCameras(CameraPtrVector &cameras) {
     std::lock_guard lock(d->mutex);
     if (!d->started)
         return VmbErrorApiNotStarted;
@@ -356,8 +303,7 @@ VmbErrorType VmbSystem::GetCameras(CameraPtrVector &cameras)
     return VmbErrorSuccess;
 }
 
-VmbErrorType VmbSystem::GetCameraByID(const char *id, CameraPtr &camera)
-{
+VmbErrorType VmbSystem::GetCameraByID(const char *id, CameraPtr &camera) {
     std::lock_guard lock(d->mutex);
     if (!d->started)
         return VmbErrorApiNotStarted;

@@ -7,14 +7,12 @@ namespace vmbsim {
 
 namespace {
 
-std::vector<EntryData> autoEntries()
-{
+std::vector<EntryData> autoEntries() {
     return {{"Off", "Off", 0}, {"Once", "Once", 1}, {"Continuous", "Continuous", 2}};
 }
 
-FeatureData intFeature(std::string name, std::string display, double value, double min,
-                       double max, long long increment)
-{
+FeatureData intFeature(std::string name, std::string display, double value, double min, double max,
+                       long long increment) {
     FeatureData f;
     f.name = std::move(name);
     f.displayName = std::move(display);
@@ -27,16 +25,14 @@ FeatureData intFeature(std::string name, std::string display, double value, doub
 }
 
 FeatureData floatFeature(std::string name, std::string display, double value, double min,
-                         double max)
-{
+                         double max) {
     FeatureData f = intFeature(std::move(name), std::move(display), value, min, max, 1);
     f.type = VmbFeatureDataFloat;
     return f;
 }
 
 FeatureData enumFeature(std::string name, std::string display, std::vector<EntryData> entries,
-                        int selected)
-{
+                        int selected) {
     FeatureData f;
     f.name = std::move(name);
     f.displayName = std::move(display);
@@ -48,8 +44,7 @@ FeatureData enumFeature(std::string name, std::string display, std::vector<Entry
 
 } // namespace
 
-FeatureSet::FeatureSet(const CameraConfig &config)
-{
+FeatureSet::FeatureSet(const CameraConfig &config) {
     const double sensorW = config.widthPx, sensorH = config.heightPx;
     std::vector<FeatureData> all;
     FeatureData width = intFeature("Width", "Width", sensorW, 64, sensorW, 2);
@@ -63,12 +58,11 @@ FeatureSet::FeatureSet(const CameraConfig &config)
     all.push_back(floatFeature("Gamma", "Gamma", 1.0, 0.4, 2.4));
     all.push_back(enumFeature("ExposureAuto", "Exposure Auto", autoEntries(), 0));
     all.push_back(enumFeature("GainAuto", "Gain Auto", autoEntries(), 0));
-    all.push_back(floatFeature("AutoTargetBrightness", "Auto Target Brightness", 110.0, 10.0,
-                               240.0));
+    all.push_back(
+        floatFeature("AutoTargetBrightness", "Auto Target Brightness", 110.0, 10.0, 240.0));
     all.push_back(enumFeature("BalanceWhiteAuto", "Balance White Auto", autoEntries(), 0));
     all.push_back(enumFeature("BalanceRatioSelector", "Balance Ratio Selector",
-                              {{"Red", "Red", 0}, {"Green", "Green", 1}, {"Blue", "Blue", 2}},
-                              0));
+                              {{"Red", "Red", 0}, {"Green", "Green", 1}, {"Blue", "Blue", 2}}, 0));
     all.push_back(floatFeature("BalanceRatio", "Balance Ratio", 1.0, 0.25, 4.0));
     FeatureData model;
     model.name = "DeviceModelName";
@@ -92,8 +86,7 @@ FeatureSet::FeatureSet(const CameraConfig &config)
     for (const FeatureOverride &o : config.features) {
         int index = indexOf(o.name);
         if (index < 0)
-            throw ConfigError("feature override for unknown or missing feature \"" + o.name +
-                              "\"");
+            throw ConfigError("feature override for unknown or missing feature \"" + o.name + "\"");
         FeatureData &f = m_features[size_t(index)];
         if (o.type) {
             static const std::pair<const char *, VmbFeatureDataType> types[] = {
@@ -131,8 +124,9 @@ FeatureSet::FeatureSet(const CameraConfig &config)
             f.number = *o.value;
         if (o.stringValue) {
             if (f.type == VmbFeatureDataEnum) {
-                auto it = std::find_if(f.entries.begin(), f.entries.end(),
-                                       [&](const EntryData &e) { return e.name == *o.stringValue; });
+                auto it = std::find_if(f.entries.begin(), f.entries.end(), [&](const EntryData &e) {
+                    return e.name == *o.stringValue;
+                });
                 if (it == f.entries.end())
                     throw ConfigError("\"" + *o.stringValue + "\" is no entry of \"" + o.name +
                                       "\"");
@@ -150,8 +144,7 @@ FeatureSet::FeatureSet(const CameraConfig &config)
         b = std::round(b * 100) / 100;
 }
 
-int FeatureSet::indexOf(const std::string &name) const
-{
+int FeatureSet::indexOf(const std::string &name) const {
     for (size_t i = 0; i < m_features.size(); ++i) {
         if (m_features[i].name == name)
             return int(i);
@@ -159,8 +152,7 @@ int FeatureSet::indexOf(const std::string &name) const
     return -1;
 }
 
-int FeatureSet::balanceIndex() const
-{
+int FeatureSet::balanceIndex() const {
     int selector = indexOf("BalanceRatioSelector");
     if (selector < 0)
         return 0;
@@ -171,16 +163,14 @@ int FeatureSet::balanceIndex() const
     return name == "Green" ? 1 : (name == "Blue" ? 2 : 0);
 }
 
-VmbErrorType FeatureSet::checkWrite(int index) const
-{
+VmbErrorType FeatureSet::checkWrite(int index) const {
     const FeatureData &f = m_features[size_t(index)];
     if (!f.writable || (f.lockedWhileAcquiring && m_acquiring))
         return VmbErrorInvalidAccess;
     return VmbErrorSuccess;
 }
 
-VmbErrorType FeatureSet::getInt(int index, long long &value)
-{
+VmbErrorType FeatureSet::getInt(int index, long long &value) {
     std::lock_guard lock(m_mutex);
     const FeatureData &f = m_features[size_t(index)];
     if (f.type == VmbFeatureDataInt)
@@ -192,8 +182,7 @@ VmbErrorType FeatureSet::getInt(int index, long long &value)
     return VmbErrorSuccess;
 }
 
-VmbErrorType FeatureSet::getFloat(int index, double &value)
-{
+VmbErrorType FeatureSet::getFloat(int index, double &value) {
     std::lock_guard lock(m_mutex);
     const FeatureData &f = m_features[size_t(index)];
     if (f.type != VmbFeatureDataFloat)
@@ -202,8 +191,7 @@ VmbErrorType FeatureSet::getFloat(int index, double &value)
     return VmbErrorSuccess;
 }
 
-VmbErrorType FeatureSet::getBool(int index, bool &value)
-{
+VmbErrorType FeatureSet::getBool(int index, bool &value) {
     std::lock_guard lock(m_mutex);
     const FeatureData &f = m_features[size_t(index)];
     if (f.type != VmbFeatureDataBool)
@@ -212,8 +200,7 @@ VmbErrorType FeatureSet::getBool(int index, bool &value)
     return VmbErrorSuccess;
 }
 
-VmbErrorType FeatureSet::getString(int index, std::string &value)
-{
+VmbErrorType FeatureSet::getString(int index, std::string &value) {
     std::lock_guard lock(m_mutex);
     const FeatureData &f = m_features[size_t(index)];
     if (f.type == VmbFeatureDataEnum)
@@ -225,8 +212,7 @@ VmbErrorType FeatureSet::getString(int index, std::string &value)
     return VmbErrorSuccess;
 }
 
-VmbErrorType FeatureSet::setInt(int index, long long value)
-{
+VmbErrorType FeatureSet::setInt(int index, long long value) {
     std::lock_guard lock(m_mutex);
     FeatureData &f = m_features[size_t(index)];
     if (f.type != VmbFeatureDataInt && f.type != VmbFeatureDataEnum)
@@ -248,8 +234,7 @@ VmbErrorType FeatureSet::setInt(int index, long long value)
     return VmbErrorSuccess;
 }
 
-VmbErrorType FeatureSet::setFloat(int index, double value)
-{
+VmbErrorType FeatureSet::setFloat(int index, double value) {
     std::lock_guard lock(m_mutex);
     FeatureData &f = m_features[size_t(index)];
     if (f.type != VmbFeatureDataFloat)
@@ -265,8 +250,7 @@ VmbErrorType FeatureSet::setFloat(int index, double value)
     return VmbErrorSuccess;
 }
 
-VmbErrorType FeatureSet::setBool(int index, bool value)
-{
+VmbErrorType FeatureSet::setBool(int index, bool value) {
     std::lock_guard lock(m_mutex);
     FeatureData &f = m_features[size_t(index)];
     if (f.type != VmbFeatureDataBool)
@@ -277,8 +261,7 @@ VmbErrorType FeatureSet::setBool(int index, bool value)
     return VmbErrorSuccess;
 }
 
-VmbErrorType FeatureSet::setString(int index, const char *value)
-{
+VmbErrorType FeatureSet::setString(int index, const char *value) {
     if (!value)
         return VmbErrorBadParameter;
     std::lock_guard lock(m_mutex);
@@ -300,8 +283,7 @@ VmbErrorType FeatureSet::setString(int index, const char *value)
     return VmbErrorInvalidValue;
 }
 
-VmbErrorType FeatureSet::getIntRange(int index, long long &min, long long &max)
-{
+VmbErrorType FeatureSet::getIntRange(int index, long long &min, long long &max) {
     std::lock_guard lock(m_mutex);
     const FeatureData &f = m_features[size_t(index)];
     if (f.type != VmbFeatureDataInt)
@@ -311,8 +293,7 @@ VmbErrorType FeatureSet::getIntRange(int index, long long &min, long long &max)
     return VmbErrorSuccess;
 }
 
-VmbErrorType FeatureSet::getFloatRange(int index, double &min, double &max)
-{
+VmbErrorType FeatureSet::getFloatRange(int index, double &min, double &max) {
     std::lock_guard lock(m_mutex);
     const FeatureData &f = m_features[size_t(index)];
     if (f.type != VmbFeatureDataFloat)
@@ -322,8 +303,7 @@ VmbErrorType FeatureSet::getFloatRange(int index, double &min, double &max)
     return VmbErrorSuccess;
 }
 
-VmbErrorType FeatureSet::getIncrement(int index, long long &increment)
-{
+VmbErrorType FeatureSet::getIncrement(int index, long long &increment) {
     std::lock_guard lock(m_mutex);
     const FeatureData &f = m_features[size_t(index)];
     if (f.type != VmbFeatureDataInt)
@@ -332,8 +312,7 @@ VmbErrorType FeatureSet::getIncrement(int index, long long &increment)
     return VmbErrorSuccess;
 }
 
-VmbErrorType FeatureSet::getEntries(int index, std::vector<EntryData> &entries)
-{
+VmbErrorType FeatureSet::getEntries(int index, std::vector<EntryData> &entries) {
     std::lock_guard lock(m_mutex);
     const FeatureData &f = m_features[size_t(index)];
     if (f.type != VmbFeatureDataEnum)
@@ -342,8 +321,7 @@ VmbErrorType FeatureSet::getEntries(int index, std::vector<EntryData> &entries)
     return VmbErrorSuccess;
 }
 
-double FeatureSet::number(const std::string &name, double fallback) const
-{
+double FeatureSet::number(const std::string &name, double fallback) const {
     std::lock_guard lock(m_mutex);
     int i = indexOf(name);
     if (i < 0)
@@ -355,22 +333,19 @@ double FeatureSet::number(const std::string &name, double fallback) const
     return f.number;
 }
 
-double FeatureSet::numberMin(const std::string &name, double fallback) const
-{
+double FeatureSet::numberMin(const std::string &name, double fallback) const {
     std::lock_guard lock(m_mutex);
     int i = indexOf(name);
     return i < 0 ? fallback : m_features[size_t(i)].min;
 }
 
-double FeatureSet::numberMax(const std::string &name, double fallback) const
-{
+double FeatureSet::numberMax(const std::string &name, double fallback) const {
     std::lock_guard lock(m_mutex);
     int i = indexOf(name);
     return i < 0 ? fallback : m_features[size_t(i)].max;
 }
 
-std::string FeatureSet::entry(const std::string &name) const
-{
+std::string FeatureSet::entry(const std::string &name) const {
     std::lock_guard lock(m_mutex);
     int i = indexOf(name);
     if (i < 0 || m_features[size_t(i)].type != VmbFeatureDataEnum)
@@ -379,8 +354,7 @@ std::string FeatureSet::entry(const std::string &name) const
     return f.entries[size_t(f.number)].name;
 }
 
-void FeatureSet::setNumber(const std::string &name, double value)
-{
+void FeatureSet::setNumber(const std::string &name, double value) {
     std::lock_guard lock(m_mutex);
     int i = indexOf(name);
     if (i < 0)
@@ -391,8 +365,7 @@ void FeatureSet::setNumber(const std::string &name, double value)
         f.number = std::round(f.number);
 }
 
-void FeatureSet::setEntry(const std::string &name, const std::string &entryName)
-{
+void FeatureSet::setEntry(const std::string &name, const std::string &entryName) {
     std::lock_guard lock(m_mutex);
     int i = indexOf(name);
     if (i < 0 || m_features[size_t(i)].type != VmbFeatureDataEnum)
@@ -404,24 +377,21 @@ void FeatureSet::setEntry(const std::string &name, const std::string &entryName)
     }
 }
 
-std::array<double, 3> FeatureSet::balance() const
-{
+std::array<double, 3> FeatureSet::balance() const {
     std::lock_guard lock(m_mutex);
     return m_balance;
 }
 
-void FeatureSet::setBalance(const std::array<double, 3> &ratios)
-{
+void FeatureSet::setBalance(const std::array<double, 3> &ratios) {
     std::lock_guard lock(m_mutex);
     int i = indexOf("BalanceRatio");
     for (size_t c = 0; c < 3; ++c)
-        m_balance[c] = i < 0 ? ratios[c]
-                             : std::clamp(ratios[c], m_features[size_t(i)].min,
-                                          m_features[size_t(i)].max);
+        m_balance[c] =
+            i < 0 ? ratios[c]
+                  : std::clamp(ratios[c], m_features[size_t(i)].min, m_features[size_t(i)].max);
 }
 
-void FeatureSet::setAcquiring(bool acquiring)
-{
+void FeatureSet::setAcquiring(bool acquiring) {
     std::lock_guard lock(m_mutex);
     m_acquiring = acquiring;
 }

@@ -24,8 +24,8 @@ struct FeatureData {
     std::string name;
     std::string displayName;
     VmbFeatureDataType type = VmbFeatureDataInt;
-    double number = 0;    // integer, float, bool, and the entry index of an enumeration
-    std::string text;     // string features
+    double number = 0; // integer, float, bool, and the entry index of an enumeration
+    std::string text;  // string features
     double min = 0, max = 0;
     long long increment = 1;
     std::vector<EntryData> entries;

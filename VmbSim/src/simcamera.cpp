@@ -12,19 +12,15 @@ namespace vmbsim {
 
 SimCamera::SimCamera(CameraConfig config)
     : m_config(std::move(config))
-    , m_features(std::make_shared<FeatureSet>(m_config))
-{
-}
+    , m_features(std::make_shared<FeatureSet>(m_config)) {}
 
-SimCamera::~SimCamera()
-{
+SimCamera::~SimCamera() {
     stop();
     if (m_truth)
         std::fclose(m_truth);
 }
 
-VmbErrorType SimCamera::open()
-{
+VmbErrorType SimCamera::open() {
     std::lock_guard lock(m_mutex);
     // A camera held by another program, or already opened here, refuses full access.
     if (m_config.faults.openElsewhere || m_open)
@@ -33,8 +29,7 @@ VmbErrorType SimCamera::open()
     return VmbErrorSuccess;
 }
 
-VmbErrorType SimCamera::close()
-{
+VmbErrorType SimCamera::close() {
     {
         std::lock_guard lock(m_mutex);
         if (!m_open)
@@ -48,14 +43,12 @@ VmbErrorType SimCamera::close()
     return VmbErrorSuccess;
 }
 
-bool SimCamera::isOpen() const
-{
+bool SimCamera::isOpen() const {
     std::lock_guard lock(m_mutex);
     return m_open;
 }
 
-void SimCamera::ensureWorld()
-{
+void SimCamera::ensureWorld() {
     if (!m_slide)
         m_slide = std::make_unique<Slide>(m_config.slide);
     if (!m_stage)
@@ -74,8 +67,7 @@ void SimCamera::ensureWorld()
     }
 }
 
-VmbErrorType SimCamera::start(int bufferCount, const VmbCPP::IFrameObserverPtr &observer)
-{
+VmbErrorType SimCamera::start(int bufferCount, const VmbCPP::IFrameObserverPtr &observer) {
     if (bufferCount < 1 || !observer)
         return VmbErrorBadParameter;
     {
@@ -117,8 +109,7 @@ VmbErrorType SimCamera::start(int bufferCount, const VmbCPP::IFrameObserverPtr &
     return VmbErrorSuccess;
 }
 
-VmbErrorType SimCamera::stop()
-{
+VmbErrorType SimCamera::stop() {
     std::thread thread;
     {
         std::lock_guard lock(m_mutex);
@@ -143,8 +134,7 @@ VmbErrorType SimCamera::stop()
     return VmbErrorSuccess;
 }
 
-VmbErrorType SimCamera::queue(const VmbCPP::FramePtr &frame)
-{
+VmbErrorType SimCamera::queue(const VmbCPP::FramePtr &frame) {
     std::lock_guard lock(m_mutex);
     if (!frame)
         return VmbErrorBadParameter;
@@ -155,8 +145,7 @@ VmbErrorType SimCamera::queue(const VmbCPP::FramePtr &frame)
     return VmbErrorSuccess;
 }
 
-VmbErrorType SimCamera::flush()
-{
+VmbErrorType SimCamera::flush() {
     std::lock_guard lock(m_mutex);
     if (!m_open)
         return VmbErrorDeviceNotOpen;
@@ -165,8 +154,7 @@ VmbErrorType SimCamera::flush()
     return VmbErrorSuccess;
 }
 
-void SimCamera::writeTruth(VmbUint64_t frame, double timeS, double x, double y, double defocus)
-{
+void SimCamera::writeTruth(VmbUint64_t frame, double timeS, double x, double y, double defocus) {
     if (!m_truth)
         return;
     std::fprintf(m_truth, "%llu,%.6f,%.4f,%.4f,%.4f\n", (unsigned long long)frame, timeS, x, y,
@@ -174,8 +162,7 @@ void SimCamera::writeTruth(VmbUint64_t frame, double timeS, double x, double y, 
     std::fflush(m_truth);
 }
 
-void SimCamera::applyAutomatics(double meanLevel, const std::array<double, 3> &channelMeans)
-{
+void SimCamera::applyAutomatics(double meanLevel, const std::array<double, 3> &channelMeans) {
     FeatureSet &f = *m_features;
     const std::string exposureAuto = f.entry("ExposureAuto");
     const std::string gainAuto = f.entry("GainAuto");
@@ -227,9 +214,9 @@ void SimCamera::applyAutomatics(double meanLevel, const std::array<double, 3> &c
         std::array<double, 3> ratios = f.balance();
         bool settled = true;
         for (int c : {0, 2}) {
-            double correction = std::pow(std::max(1.0, channelMeans[1]) /
-                                             std::max(1.0, channelMeans[size_t(c)]),
-                                         1.0 / gamma);
+            double correction =
+                std::pow(std::max(1.0, channelMeans[1]) / std::max(1.0, channelMeans[size_t(c)]),
+                         1.0 / gamma);
             if (std::abs(correction - 1.0) > 0.01)
                 settled = false;
             ratios[size_t(c)] *= std::pow(correction, 0.7);
@@ -242,8 +229,7 @@ void SimCamera::applyAutomatics(double meanLevel, const std::array<double, 3> &c
     }
 }
 
-void SimCamera::run()
-{
+void SimCamera::run() {
     using Clock = std::chrono::steady_clock;
     auto last = Clock::now();
     auto next = last;

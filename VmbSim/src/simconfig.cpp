@@ -13,8 +13,7 @@ using nlohmann::json;
 
 // Unknown keys are refused: a misspelt key silently ignored would make a test look at a
 // camera other than the one it believes it configured.
-void checkKeys(const json &object, const std::set<std::string> &known, const std::string &where)
-{
+void checkKeys(const json &object, const std::set<std::string> &known, const std::string &where) {
     if (!object.is_object())
         throw ConfigError(where + " must be an object");
     for (const auto &item : object.items()) {
@@ -24,8 +23,7 @@ void checkKeys(const json &object, const std::set<std::string> &known, const std
 }
 
 template <typename T>
-void read(const json &object, const char *key, T &target, const std::string &where)
-{
+void read(const json &object, const char *key, T &target, const std::string &where) {
     auto it = object.find(key);
     if (it == object.end())
         return;
@@ -36,15 +34,13 @@ void read(const json &object, const char *key, T &target, const std::string &whe
     }
 }
 
-std::string resolvePath(const std::string &path, const std::string &baseDir)
-{
+std::string resolvePath(const std::string &path, const std::string &baseDir) {
     if (path.empty() || std::filesystem::path(path).is_absolute())
         return path;
     return (std::filesystem::path(baseDir) / path).string();
 }
 
-SlideConfig parseSlide(const json &j, const std::string &baseDir, const std::string &where)
-{
+SlideConfig parseSlide(const json &j, const std::string &baseDir, const std::string &where) {
     checkKeys(j, {"type", "seed", "width", "height", "path", "scale"}, where);
     SlideConfig slide;
     std::string type = "procedural";
@@ -68,11 +64,10 @@ SlideConfig parseSlide(const json &j, const std::string &baseDir, const std::str
     return slide;
 }
 
-StageConfig parseStage(const json &j, const std::string &baseDir, const std::string &where)
-{
+StageConfig parseStage(const json &j, const std::string &baseDir, const std::string &where) {
     checkKeys(j,
-              {"type", "seed", "speed", "overlap", "wobble", "pauses", "refocus", "jump", "x",
-               "y", "areaWidth", "areaHeight", "path"},
+              {"type", "seed", "speed", "overlap", "wobble", "pauses", "refocus", "jump", "x", "y",
+               "areaWidth", "areaHeight", "path"},
               where);
     StageConfig stage;
     std::string type = "tour";
@@ -103,8 +98,7 @@ StageConfig parseStage(const json &j, const std::string &baseDir, const std::str
     return stage;
 }
 
-OpticsConfig parseOptics(const json &j, const std::string &where)
-{
+OpticsConfig parseOptics(const json &j, const std::string &where) {
     checkKeys(j, {"vignetting", "defocus", "noise", "sensorResponse"}, where);
     OpticsConfig optics;
     read(j, "vignetting", optics.vignetting, where);
@@ -117,10 +111,8 @@ OpticsConfig parseOptics(const json &j, const std::string &where)
     return optics;
 }
 
-FeatureOverride parseFeature(const std::string &name, const json &j, const std::string &where)
-{
-    checkKeys(j,
-              {"type", "min", "max", "value", "increment", "writable", "displayName", "entries"},
+FeatureOverride parseFeature(const std::string &name, const json &j, const std::string &where) {
+    checkKeys(j, {"type", "min", "max", "value", "increment", "writable", "displayName", "entries"},
               where);
     FeatureOverride f;
     f.name = name;
@@ -170,8 +162,7 @@ FeatureOverride parseFeature(const std::string &name, const json &j, const std::
     return f;
 }
 
-CameraConfig parseCamera(const json &j, const std::string &baseDir, const std::string &where)
-{
+CameraConfig parseCamera(const json &j, const std::string &baseDir, const std::string &where) {
     checkKeys(j,
               {"id", "name", "model", "width", "height", "pixelFormat", "fps", "clock", "slide",
                "stage", "optics", "missingFeatures", "features", "faults", "groundTruth"},
@@ -214,8 +205,8 @@ CameraConfig parseCamera(const json &j, const std::string &baseDir, const std::s
     if (j.contains("faults")) {
         const json &faults = j.at("faults");
         std::string fw = where + ".faults";
-        checkKeys(faults, {"openElsewhere", "getImageFailEvery", "acquisitionStartError",
-                           "closeError"},
+        checkKeys(faults,
+                  {"openElsewhere", "getImageFailEvery", "acquisitionStartError", "closeError"},
                   fw);
         read(faults, "openElsewhere", cam.faults.openElsewhere, fw);
         read(faults, "getImageFailEvery", cam.faults.getImageFailEvery, fw);
@@ -231,15 +222,13 @@ CameraConfig parseCamera(const json &j, const std::string &baseDir, const std::s
 
 } // namespace
 
-SimConfig defaultConfig()
-{
+SimConfig defaultConfig() {
     SimConfig config;
     config.cameras.emplace_back();
     return config;
 }
 
-SimConfig parseConfig(const json &doc, const std::string &baseDir)
-{
+SimConfig parseConfig(const json &doc, const std::string &baseDir) {
     checkKeys(doc, {"cameras", "startupError"}, "the configuration");
     SimConfig config;
     read(doc, "startupError", config.startupError, "the configuration");
@@ -256,8 +245,7 @@ SimConfig parseConfig(const json &doc, const std::string &baseDir)
     return config;
 }
 
-SimConfig loadConfigFromEnvironment()
-{
+SimConfig loadConfigFromEnvironment() {
     const char *path = std::getenv("VMBSIM_CONFIG");
     if (!path || !*path)
         return defaultConfig();

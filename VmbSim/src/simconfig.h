@@ -26,22 +26,22 @@ struct StageConfig {
     enum class Kind { Tour, Trajectory } kind = Kind::Tour;
     unsigned seed = 7;
     double speedPxPerS = 350.0;
-    double overlap = 0.35;     // fraction of the frame shared by neighbouring rows
-    double wobblePx = 1.5;     // hand tremor amplitude
-    bool pauses = true;        // the hand stops now and then
-    bool refocus = true;       // the focus drifts and is corrected now and then
-    bool jump = false;         // a fast jump that loses tracking, then back to seen ground
-    double startX = -1;        // top-left of the tour; negative: centre of the slide
+    double overlap = 0.35; // fraction of the frame shared by neighbouring rows
+    double wobblePx = 1.5; // hand tremor amplitude
+    bool pauses = true;    // the hand stops now and then
+    bool refocus = true;   // the focus drifts and is corrected now and then
+    bool jump = false;     // a fast jump that loses tracking, then back to seen ground
+    double startX = -1;    // top-left of the tour; negative: centre of the slide
     double startY = -1;
-    double areaWidthPx = 0;    // extent of the serpentine; 0: a fraction of the slide
+    double areaWidthPx = 0; // extent of the serpentine; 0: a fraction of the slide
     double areaHeightPx = 0;
     std::string trajectoryPath;
 };
 
 struct OpticsConfig {
-    double vignetting = 0.35;     // relative darkening in the corners
-    double maxDefocusPx = 2.2;    // blur sigma reached by the focus drift
-    double noise = 1.0;           // 0 switches sensor noise off
+    double vignetting = 0.35;                              // relative darkening in the corners
+    double maxDefocusPx = 2.2;                             // blur sigma reached by the focus drift
+    double noise = 1.0;                                    // 0 switches sensor noise off
     std::array<double, 3> sensorResponse{0.82, 1.0, 0.74}; // R, G, B under the lamp
 };
 

@@ -13,15 +13,13 @@ namespace {
 
 const cv::Vec3b GlassRgb(244, 242, 246);
 
-inline int floorDiv(int a, int b)
-{
+inline int floorDiv(int a, int b) {
     return a >= 0 ? a / b : -((-a + b - 1) / b);
 }
 
-inline std::uint32_t hash3(std::int32_t x, std::int32_t y, std::uint32_t salt)
-{
-    std::uint32_t h = salt * 0x9E3779B1u ^ std::uint32_t(x) * 0x85EBCA77u ^
-                      std::uint32_t(y) * 0xC2B2AE3Du;
+inline std::uint32_t hash3(std::int32_t x, std::int32_t y, std::uint32_t salt) {
+    std::uint32_t h =
+        salt * 0x9E3779B1u ^ std::uint32_t(x) * 0x85EBCA77u ^ std::uint32_t(y) * 0xC2B2AE3Du;
     h ^= h >> 15;
     h *= 0x2C1B3C6Du;
     h ^= h >> 12;
@@ -31,19 +29,16 @@ inline std::uint32_t hash3(std::int32_t x, std::int32_t y, std::uint32_t salt)
 }
 
 // Uniform in [-1, 1).
-inline float lattice(std::int32_t x, std::int32_t y, std::uint32_t salt)
-{
+inline float lattice(std::int32_t x, std::int32_t y, std::uint32_t salt) {
     return float(hash3(x, y, salt) >> 8) * (2.0f / 16777216.0f) - 1.0f;
 }
 
-inline float smooth(float t)
-{
+inline float smooth(float t) {
     return t * t * (3.0f - 2.0f * t);
 }
 
 // Value noise of one octave at a single point (used where a field is needed outside a tile).
-float noiseAt(double x, double y, int period, std::uint32_t salt)
-{
+float noiseAt(double x, double y, int period, std::uint32_t salt) {
     int ix = int(std::floor(x / period)), iy = int(std::floor(y / period));
     float tx = smooth(float(x / period - ix)), ty = smooth(float(y / period - iy));
     float a = lattice(ix, iy, salt), b = lattice(ix + 1, iy, salt);
@@ -53,8 +48,7 @@ float noiseAt(double x, double y, int period, std::uint32_t salt)
 
 // Adds one octave of value noise over the n x n block whose top-left slide pixel is (ox, oy).
 // The lattice lives in slide coordinates, so neighbouring tiles join without seams.
-void addOctave(cv::Mat1f &dst, int ox, int oy, int period, float amplitude, std::uint32_t salt)
-{
+void addOctave(cv::Mat1f &dst, int ox, int oy, int period, float amplitude, std::uint32_t salt) {
     const int n = dst.cols;
     const int i0 = floorDiv(ox, period), j0 = floorDiv(oy, period);
     const int ni = floorDiv(ox + n - 1, period) - i0 + 2;
@@ -87,13 +81,11 @@ void addOctave(cv::Mat1f &dst, int ox, int oy, int period, float amplitude, std:
     }
 }
 
-inline float clamp01(float v)
-{
+inline float clamp01(float v) {
     return v < 0 ? 0 : (v > 1 ? 1 : v);
 }
 
-inline float smoothstep(float e0, float e1, float v)
-{
+inline float smoothstep(float e0, float e1, float v) {
     return smooth(clamp01((v - e0) / (e1 - e0)));
 }
 
@@ -102,8 +94,7 @@ constexpr double Sigmas[Slide::LevelCount] = {0.0, 0.6, 0.9, 1.3, 1.8, 2.4, 3.2,
 } // namespace
 
 Slide::Slide(const SlideConfig &config)
-    : m_config(config)
-{
+    : m_config(config) {
     if (config.kind == SlideConfig::Kind::Image) {
         cv::Mat bgr = cv::imread(config.imagePath, cv::IMREAD_COLOR);
         if (bgr.empty())
@@ -120,13 +111,11 @@ Slide::Slide(const SlideConfig &config)
     }
 }
 
-double Slide::levelSigma(int level)
-{
+double Slide::levelSigma(int level) {
     return Sigmas[std::clamp(level, 0, LevelCount - 1)];
 }
 
-int Slide::levelForSigma(double sigmaPx)
-{
+int Slide::levelForSigma(double sigmaPx) {
     int best = 0;
     for (int i = 1; i < LevelCount; ++i) {
         if (std::abs(Sigmas[i] - sigmaPx) < std::abs(Sigmas[best] - sigmaPx))
@@ -135,8 +124,7 @@ int Slide::levelForSigma(double sigmaPx)
     return best;
 }
 
-cv::Mat Slide::generateProceduralTile(int tx, int ty) const
-{
+cv::Mat Slide::generateProceduralTile(int tx, int ty) const {
     constexpr int n = TilePx;
     const int ox = tx * n, oy = ty * n;
     const std::uint32_t seed = m_config.seed * 2654435761u;
@@ -144,7 +132,9 @@ cv::Mat Slide::generateProceduralTile(int tx, int ty) const
 
     // The procedural slide is defined at scale 1; a scaled slide samples it more coarsely or
     // finely, which the octave periods follow.
-    auto period = [&](double p) { return std::max(2, int(std::lround(p * scale))); };
+    auto period = [&](double p) {
+        return std::max(2, int(std::lround(p * scale)));
+    };
 
     cv::Mat1f tissue(n, n, 0.0f), tears(n, n, 0.0f), stroma(n, n, 0.0f), fibreField(n, n, 0.0f),
         chromatin(n, n, 0.0f), grain(n, n, 0.0f), stain(n, n, 0.0f);
@@ -194,12 +184,12 @@ cv::Mat Slide::generateProceduralTile(int tx, int ty) const
             double b = a * (0.55 + 0.45 * (((h2 >> 8) & 0xff) / 255.0));
             double angle = ((h2 >> 16) & 0xff) * (180.0 / 255.0);
             int darkness = 150 + int((h2 >> 24) % 106);
-            cv::ellipse(nuclei,
-                        cv::Point(int(std::lround((gx - ox) * (1 << shift))),
-                                  int(std::lround((gy - oy) * (1 << shift)))),
-                        cv::Size(int(std::lround(a * (1 << shift))),
-                                 int(std::lround(b * (1 << shift)))),
-                        angle, 0, 360, cv::Scalar(darkness), cv::FILLED, cv::LINE_AA, shift);
+            cv::ellipse(
+                nuclei,
+                cv::Point(int(std::lround((gx - ox) * (1 << shift))),
+                          int(std::lround((gy - oy) * (1 << shift)))),
+                cv::Size(int(std::lround(a * (1 << shift))), int(std::lround(b * (1 << shift)))),
+                angle, 0, 360, cv::Scalar(darkness), cv::FILLED, cv::LINE_AA, shift);
         }
     }
 
@@ -210,15 +200,16 @@ cv::Mat Slide::generateProceduralTile(int tx, int ty) const
         for (int x = 0; x < n; ++x) {
             const int gx = ox + x;
             float g = grain(y, x);
-            float glass[3] = {GlassRgb[0] + 2.0f * g, GlassRgb[1] + 2.0f * g, GlassRgb[2] + 2.0f * g};
+            float glass[3] = {GlassRgb[0] + 2.0f * g, GlassRgb[1] + 2.0f * g,
+                              GlassRgb[2] + 2.0f * g};
             if (gx < 0 || gy < 0 || gx >= m_widthPx || gy >= m_heightPx) {
                 out[x] = cv::Vec3b(cv::saturate_cast<uchar>(glass[0]),
                                    cv::saturate_cast<uchar>(glass[1]),
                                    cv::saturate_cast<uchar>(glass[2]));
                 continue;
             }
-            float tissueAlpha = smoothstep(-0.22f, -0.12f, tissue(y, x)) *
-                                smoothstep(-0.78f, -0.68f, tears(y, x));
+            float tissueAlpha =
+                smoothstep(-0.22f, -0.12f, tissue(y, x)) * smoothstep(-0.78f, -0.68f, tears(y, x));
             float s = stroma(y, x);
             float st = stain(y, x) * 0.5f;
             float base[3] = {232.0f + 8 * st, 150.0f + 14 * s - 12 * st, 188.0f + 10 * s + 6 * st};
@@ -247,8 +238,7 @@ cv::Mat Slide::generateProceduralTile(int tx, int ty) const
     return tile;
 }
 
-cv::Mat Slide::baseTile(int tx, int ty) const
-{
+cv::Mat Slide::baseTile(int tx, int ty) const {
     const int ox = tx * TilePx, oy = ty * TilePx;
     if (ox >= m_widthPx || oy >= m_heightPx || ox + TilePx <= 0 || oy + TilePx <= 0)
         return cv::Mat(TilePx, TilePx, CV_8UC3, cv::Scalar(GlassRgb[0], GlassRgb[1], GlassRgb[2]));
@@ -260,8 +250,7 @@ cv::Mat Slide::baseTile(int tx, int ty) const
     return tile;
 }
 
-cv::Mat Slide::makeTile(int level, int tx, int ty)
-{
+cv::Mat Slide::makeTile(int level, int tx, int ty) {
     if (level == 0)
         return baseTile(tx, ty);
     // A blurred tile needs its neighbours' sharp pixels under the blur's reach.
@@ -285,8 +274,7 @@ cv::Mat Slide::makeTile(int level, int tx, int ty)
     return blurred(cv::Rect(margin, margin, TilePx, TilePx)).clone();
 }
 
-const cv::Mat &Slide::tile(int level, int tx, int ty)
-{
+const cv::Mat &Slide::tile(int level, int tx, int ty) {
     Key key{level, tx, ty};
     auto it = m_cache.find(key);
     if (it == m_cache.end())
@@ -295,8 +283,7 @@ const cv::Mat &Slide::tile(int level, int tx, int ty)
     return it->second.pixels;
 }
 
-void Slide::evict(size_t keep)
-{
+void Slide::evict(size_t keep) {
     if (m_cache.size() <= keep)
         return;
     std::vector<std::pair<std::uint64_t, Key>> byAge;
@@ -312,8 +299,7 @@ void Slide::evict(size_t keep)
         m_cache.erase(byAge[i].second);
 }
 
-void Slide::prepare(int level, int x0, int y0, int w, int h)
-{
+void Slide::prepare(int level, int x0, int y0, int w, int h) {
     ++m_useCounter;
     m_viewTx0 = floorDiv(x0, TilePx);
     m_viewTy0 = floorDiv(y0, TilePx);
@@ -328,8 +314,7 @@ void Slide::prepare(int level, int x0, int y0, int w, int h)
     evict(std::max<size_t>(96, 4 * viewTiles));
 }
 
-void Slide::row(int y, int x, int n, std::uint8_t *dst) const
-{
+void Slide::row(int y, int x, int n, std::uint8_t *dst) const {
     const int ty = floorDiv(y, TilePx) - m_viewTy0;
     const int inTileY = y - (ty + m_viewTy0) * TilePx;
     int tx = floorDiv(x, TilePx) - m_viewTx0;

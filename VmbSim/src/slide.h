@@ -46,14 +46,10 @@ public:
 private:
     struct Key {
         int level, tx, ty;
-        bool operator==(const Key &o) const
-        {
-            return level == o.level && tx == o.tx && ty == o.ty;
-        }
+        bool operator==(const Key &o) const { return level == o.level && tx == o.tx && ty == o.ty; }
     };
     struct KeyHash {
-        size_t operator()(const Key &k) const
-        {
+        size_t operator()(const Key &k) const {
             return (size_t(unsigned(k.tx)) * 73856093u) ^ (size_t(unsigned(k.ty)) * 19349663u) ^
                    (size_t(unsigned(k.level)) * 83492791u);
         }

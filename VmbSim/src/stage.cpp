@@ -11,18 +11,15 @@ namespace vmbsim {
 namespace {
 
 // Minimum-jerk profile: zero speed and zero acceleration at both ends of a move.
-double minimumJerk(double u)
-{
+double minimumJerk(double u) {
     u = std::clamp(u, 0.0, 1.0);
     return u * u * u * (10 - 15 * u + 6 * u * u);
 }
 
 } // namespace
 
-std::unique_ptr<Stage> Stage::create(const StageConfig &config, int slideWidthPx,
-                                     int slideHeightPx, int frameWidthPx, int frameHeightPx,
-                                     double maxDefocusPx)
-{
+std::unique_ptr<Stage> Stage::create(const StageConfig &config, int slideWidthPx, int slideHeightPx,
+                                     int frameWidthPx, int frameHeightPx, double maxDefocusPx) {
     if (config.kind == StageConfig::Kind::Trajectory)
         return std::make_unique<TrajectoryStage>(config.trajectoryPath);
     return std::make_unique<TourStage>(config, slideWidthPx, slideHeightPx, frameWidthPx,
@@ -32,8 +29,7 @@ std::unique_ptr<Stage> Stage::create(const StageConfig &config, int slideWidthPx
 TourStage::TourStage(const StageConfig &config, int slideWidthPx, int slideHeightPx,
                      int frameWidthPx, int frameHeightPx, double maxDefocusPx)
     : m_config(config)
-    , m_maxDefocusPx(maxDefocusPx)
-{
+    , m_maxDefocusPx(maxDefocusPx) {
     std::mt19937 rng(config.seed);
     std::uniform_real_distribution<double> uni(0.0, 1.0);
 
@@ -93,8 +89,7 @@ TourStage::TourStage(const StageConfig &config, int slideWidthPx, int slideHeigh
     m_refocusPeriodS = 10.0 + 6.0 * uni(rng);
 }
 
-void TourStage::addMove(double x1, double y1, double speed)
-{
+void TourStage::addMove(double x1, double y1, double speed) {
     const Move &last = m_moves.back();
     double distance = std::hypot(x1 - last.x1, y1 - last.y1);
     // With a minimum-jerk profile the peak speed is 1.875 times the mean speed.
@@ -102,16 +97,14 @@ void TourStage::addMove(double x1, double y1, double speed)
     m_moves.push_back({last.t1, last.t1 + duration, last.x1, last.y1, x1, y1});
 }
 
-void TourStage::addPause(double seconds)
-{
+void TourStage::addPause(double seconds) {
     if (seconds <= 0)
         return;
     const Move &last = m_moves.back();
     m_moves.push_back({last.t1, last.t1 + seconds, last.x1, last.y1, last.x1, last.y1});
 }
 
-Pose TourStage::at(double timeS) const
-{
+Pose TourStage::at(double timeS) const {
     double t = std::fmod(std::max(0.0, timeS), m_periodS);
     auto it = std::upper_bound(m_moves.begin(), m_moves.end(), t,
                                [](double v, const Move &m) { return v < m.t1; });
@@ -149,8 +142,7 @@ Pose TourStage::at(double timeS) const
     return pose;
 }
 
-TrajectoryStage::TrajectoryStage(const std::string &path)
-{
+TrajectoryStage::TrajectoryStage(const std::string &path) {
     std::ifstream in(path);
     if (!in)
         throw ConfigError("cannot read trajectory " + path);
@@ -174,8 +166,7 @@ TrajectoryStage::TrajectoryStage(const std::string &path)
         }
         fields >> focus;
         if (!m_t.empty() && t <= m_t.back())
-            throw ConfigError(path + ":" + std::to_string(lineNumber) +
-                              ": times must increase");
+            throw ConfigError(path + ":" + std::to_string(lineNumber) + ": times must increase");
         m_t.push_back(t);
         m_poses.push_back({x, y, std::abs(focus)});
     }
@@ -183,8 +174,7 @@ TrajectoryStage::TrajectoryStage(const std::string &path)
         throw ConfigError("trajectory " + path + " has no positions");
 }
 
-Pose TrajectoryStage::at(double timeS) const
-{
+Pose TrajectoryStage::at(double timeS) const {
     if (timeS <= m_t.front())
         return m_poses.front();
     if (timeS >= m_t.back())

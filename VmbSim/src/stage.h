@@ -11,7 +11,7 @@
 namespace vmbsim {
 
 struct Pose {
-    double x = 0;        // slide pixels of the frame's top-left corner
+    double x = 0; // slide pixels of the frame's top-left corner
     double y = 0;
     double defocusPx = 0; // blur sigma in pixels; 0 is sharp
 };

@@ -32,8 +32,7 @@ const FormatInfo Formats[] = {
 extern "C" {
 
 VmbError_t VmbSetImageInfoFromPixelFormat(VmbPixelFormat_t pixelFormat, VmbUint32_t width,
-                                          VmbUint32_t height, VmbImage *image)
-{
+                                          VmbUint32_t height, VmbImage *image) {
     if (!image)
         return VmbErrorBadParameter;
     if (image->Size < sizeof(VmbImage))
@@ -52,8 +51,7 @@ VmbError_t VmbSetImageInfoFromPixelFormat(VmbPixelFormat_t pixelFormat, VmbUint3
 
 VmbError_t VmbSetImageInfoFromInputImage(const VmbImage *inputImage,
                                          VmbPixelLayout_t outputPixelLayout,
-                                         VmbUint32_t bitsPerPixel, VmbImage *outputImage)
-{
+                                         VmbUint32_t bitsPerPixel, VmbImage *outputImage) {
     if (!inputImage || !outputImage)
         return VmbErrorBadParameter;
     if (inputImage->Size < sizeof(VmbImage) || outputImage->Size < sizeof(VmbImage))
@@ -70,8 +68,7 @@ VmbError_t VmbSetImageInfoFromInputImage(const VmbImage *inputImage,
 }
 
 VmbError_t VmbImageTransform(const VmbImage *source, VmbImage *destination,
-                             const VmbTransformInfo *, VmbUint32_t)
-{
+                             const VmbTransformInfo *, VmbUint32_t) {
     if (!source || !destination || !source->Data || !destination->Data)
         return VmbErrorBadParameter;
     if (source->Size < sizeof(VmbImage) || destination->Size < sizeof(VmbImage))
