@@ -16,6 +16,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 struct RecordedRequest {
     QByteArray method;
@@ -74,6 +75,8 @@ public:
     ScriptedReply fallback = ScriptedReply::code(404);
     // Called for every request before it is answered; may change the script.
     std::function<void(const RecordedRequest &)> onRequest;
+    // When set and it returns a reply, that reply wins over the script (e.g. to answer by body).
+    std::function<std::optional<ScriptedReply>(const RecordedRequest &)> responder;
 
     const QList<RecordedRequest> &requests() const { return recorded; }
     QList<RecordedRequest> requestsTo(const QByteArray &path) const {
@@ -149,6 +152,10 @@ private:
         auto it = scripts.find(request.method + ' ' + request.path);
         if (it != scripts.end() && !it->isEmpty())
             reply = it->size() > 1 ? it->takeFirst() : it->first();
+        if (responder) {
+            if (std::optional<ScriptedReply> chosen = responder(request))
+                reply = *chosen;
+        }
 
         QByteArray response = "HTTP/1.1 " + QByteArray::number(reply.status) + " Scripted\r\n";
         if (!reply.contentType.isEmpty())
