@@ -29,8 +29,9 @@ struct FrameBuffer {
     VmbUint32_t width = 0;
     VmbUint32_t height = 0;
     VmbPixelFormatType pixelFormat = VmbPixelFormatRgb8;
-    VmbUint64_t frameId = 0;
-    bool imageFails = false; // injected fault for this delivery
+    // Written while the user may still read an earlier delivery of the same buffer.
+    std::atomic<VmbUint64_t> frameId{0};
+    std::atomic<bool> imageFails{false}; // injected fault for this delivery
 };
 
 class SimCamera {

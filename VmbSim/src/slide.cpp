@@ -153,7 +153,7 @@ cv::Mat Slide::generateProceduralTile(int tx, int ty) const {
     // Fibres are the contour lines of a smooth field: wavy, roughly parallel bands whose
     // spacing and direction change everywhere, so nothing repeats.
     addOctave(fibreField, ox, oy, period(512), 14.0f, seed + 13);
-    addOctave(fibreField, ox, oy, period(128), 3.0f, seed + 14);
+    addOctave(fibreField, ox, oy, period(128), 5.0f, seed + 14);
     addOctave(fibreField, ox, oy, period(32), 0.6f, seed + 15);
     addOctave(chromatin, ox, oy, period(4), 0.6f, seed + 16);
     addOctave(chromatin, ox, oy, period(2), 0.4f, seed + 17);
@@ -208,8 +208,9 @@ cv::Mat Slide::generateProceduralTile(int tx, int ty) const {
                                    cv::saturate_cast<uchar>(glass[2]));
                 continue;
             }
+            // Mostly tissue, with a fairly crisp edge towards the glass, and a few tears.
             float tissueAlpha =
-                smoothstep(-0.22f, -0.12f, tissue(y, x)) * smoothstep(-0.78f, -0.68f, tears(y, x));
+                smoothstep(-0.62f, -0.57f, tissue(y, x)) * smoothstep(-0.72f, -0.66f, tears(y, x));
             float s = stroma(y, x);
             float st = stain(y, x) * 0.5f;
             float base[3] = {232.0f + 8 * st, 150.0f + 14 * s - 12 * st, 188.0f + 10 * s + 6 * st};
