@@ -1,0 +1,282 @@
+// The program's own service client against this server: browser log-in (by the page's button
+// and by auto-confirm), the user query, log-out, containers, uploads by PUT and by form POST,
+// the ETag check, save and the view URL.
+
+#include "serverfixture.h"
+#include "service/api.h"
+#include "tavronaserver.h"
+
+#include <QDesktopServices>
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+
+using tavrona::TavronaServer;
+using tavrona::UploadMethod;
+
+// Short, but long enough for the start of the log-in to be answered before the first poll,
+// which the client arms as soon as it has sent that request.
+constexpr int pollMs = 300;
+
+// Stands in for the system browser: keeps the URLs the client asks to open.
+class Browser : public QObject {
+    Q_OBJECT
+public:
+    Browser() {
+        QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "open");
+        QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "open");
+    }
+    ~Browser() override {
+        QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+        QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+    }
+    QList<QUrl> opened;
+
+public slots:
+    void open(const QUrl &url) { opened.append(url); }
+};
+
+class TestServerInterop : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void logInByClickingThePageButton();
+    void logInWithAutoConfirmThenQueryAndLogOut();
+    void activationWithoutUserLeavesNoUser();
+    void uploadWithPutAndPostThenSaveAndView();
+    void injectedFaultsFailTheUpload();
+
+private:
+    template <typename T>
+    bool await(const QFuture<T> &future) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!future.isFinished() && timer.elapsed() < 30000)
+            QTest::qWait(10);
+        return future.isFinished();
+    }
+    QString logInToken();
+    QString writeFile(const QString &name, const QByteArray &data);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<QTemporaryDir> m_local;
+    std::unique_ptr<TavronaServer> m_server;
+    std::unique_ptr<Browser> m_browser;
+    QUrl m_base;
+};
+
+void TestServerInterop::init() {
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_local = std::make_unique<QTemporaryDir>();
+    tavrona::ServerOptions options;
+    options.port = 0;
+    options.dataDir = m_dir->path();
+    m_server = std::make_unique<TavronaServer>(options);
+    QString error;
+    QVERIFY2(m_server->start(&error), qPrintable(error));
+    m_base = QUrl(m_server->baseUrl());
+    m_browser = std::make_unique<Browser>();
+}
+
+void TestServerInterop::cleanup() {
+    m_browser.reset();
+    m_server.reset();
+    m_dir.reset();
+    m_local.reset();
+}
+
+QString TestServerInterop::logInToken() {
+    m_server->options().autoConfirm = true;
+    Api api(m_base, QString(), pollMs);
+    QSignalSpy loggedIn(&api, &Api::userLoggedIn);
+    api.logIn();
+    if (!loggedIn.wait(20000))
+        return {};
+    return loggedIn.first().first().toString();
+}
+
+QString TestServerInterop::writeFile(const QString &name, const QByteArray &data) {
+    const QString path = m_local->filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size())
+        return {};
+    return path;
+}
+
+void TestServerInterop::logInByClickingThePageButton() {
+    Api api(m_base, QString(), pollMs);
+    QSignalSpy loggedIn(&api, &Api::userLoggedIn);
+    QSignalSpy loaded(&api, &Api::userLoaded);
+    QSignalSpy errors(&api, &Api::apiError);
+    api.logIn();
+    QTRY_COMPARE_WITH_TIMEOUT(m_browser->opened.size(), 1, 10000);
+    const QUrl page = m_browser->opened.first();
+    QCOMPARE(page.toString(), m_server->baseUrl() + "activate/" + page.fileName());
+
+    // The client keeps polling while nobody has confirmed.
+    QTest::qWait(200);
+    QVERIFY(loggedIn.isEmpty());
+
+    // What the user's click sends: the page's form, as the browser posts it.
+    fixture::Client browser;
+    const fixture::Response shown = browser.send("GET", page.toString());
+    QCOMPARE(shown.status, 200);
+    QVERIFY(shown.body.contains("<button id=\"confirm\""));
+    QVERIFY(shown.body.contains("action=\"/activate/" + page.fileName().toLatin1() + "\""));
+    const fixture::Response clicked = browser.send(
+        "POST", page.toString(),
+        "email=demo%40tavrona.local&first_name=Demo&last_name=User&organization=Tavrona+Demo+Lab",
+        {{"Content-Type", "application/x-www-form-urlencoded"}});
+    QCOMPARE(clicked.status, 200);
+
+    QVERIFY(loaded.wait(10000) || !loaded.isEmpty());
+    QCOMPARE(loggedIn.size(), 1);
+    const User user = loaded.first().first().value<User>();
+    QCOMPARE(user.email, QStringLiteral("demo@tavrona.local"));
+    QCOMPARE(user.firstName, QStringLiteral("Demo"));
+    QCOMPARE(user.organizationName, QStringLiteral("Tavrona Demo Lab"));
+    QVERIFY(errors.isEmpty());
+}
+
+void TestServerInterop::logInWithAutoConfirmThenQueryAndLogOut() {
+    const QString token = logInToken();
+    QVERIFY(!token.isEmpty());
+
+    // A client started with the stored token checks it at once.
+    Api api(m_base, token, pollMs);
+    QSignalSpy loaded(&api, &Api::userLoaded);
+    QVERIFY(loaded.wait(10000));
+    QCOMPARE(loaded.first().first().value<User>().email, QStringLiteral("demo@tavrona.local"));
+
+    QSignalSpy loggedOut(&api, &Api::userLoggedOut);
+    QSignalSpy errors(&api, &Api::apiError);
+    api.logOut();
+    QVERIFY(loggedOut.wait(10000));
+    QVERIFY(errors.isEmpty());
+
+    // The revoked token is refused: the next client drops it without an error message.
+    Api again(m_base, token, pollMs);
+    QSignalSpy droppedOut(&again, &Api::userLoggedOut);
+    QSignalSpy againErrors(&again, &Api::apiError);
+    QVERIFY(droppedOut.wait(10000));
+    QVERIFY(againErrors.isEmpty());
+}
+
+void TestServerInterop::activationWithoutUserLeavesNoUser() {
+    m_server->options().autoConfirm = true;
+    m_server->options().activationWithoutUser = true;
+    Api api(m_base, QString(), pollMs);
+    QSignalSpy loggedIn(&api, &Api::userLoggedIn);
+    QSignalSpy failed(&api, &Api::userLoadingFailed);
+    QSignalSpy errors(&api, &Api::apiError);
+    QSignalSpy loaded(&api, &Api::userLoaded);
+    api.logIn();
+    QVERIFY(failed.wait(20000));
+    QCOMPARE(loggedIn.size(), 1);
+    QCOMPARE(errors.size(), 1);
+    QVERIFY(loaded.isEmpty());
+}
+
+void TestServerInterop::uploadWithPutAndPostThenSaveAndView() {
+    const QString token = logInToken();
+    QVERIFY(!token.isEmpty());
+    Api api(m_base, token, pollMs);
+
+    const QFuture<QString> container = api.newContainer();
+    QVERIFY(await(container));
+    const QString id = container.result();
+    QVERIFY(tavrona::Storage::isContainerId(id));
+
+    const QString archive =
+        writeFile(QStringLiteral("00000.dat"),
+                  fixture::archive(
+                      {{QStringLiteral("0.jpg"), fixture::jpeg(96, 64, cv::Scalar(0, 0, 255))},
+                       {QStringLiteral("1.jpg"), fixture::jpeg(96, 64, cv::Scalar(0, 255, 0))}}));
+    const QString photo =
+        writeFile(QStringLiteral("2.jpg"), fixture::jpeg(50, 40, cv::Scalar(255, 0, 0)));
+    const QString isd = writeFile(
+        QStringLiteral("scan.isd"),
+        "{\"images\":[{\"height\":64,\"parts\":[[0,0,\"00000.dat/0.jpg\"],[96,0,\"00000.dat/"
+        "1.jpg\"]],\"type\":\"stitched\",\"width\":192},{\"path\":\"snapshots/2.jpg\",\"rois\":"
+        "[{}],\"type\":\"single\"}],\"layout\":\"horizontal\",\"magnification\":40.0,\"mpp\":0.25,"
+        "\"version\":\"1.0\"}");
+
+    // The archive goes up by PUT, the photo by form POST, the descriptor by PUT again.
+    const struct {
+        UploadMethod method;
+        QString containerPath;
+        QString file;
+    } uploads[] = {{UploadMethod::Put, QStringLiteral("00000.dat"), archive},
+                   {UploadMethod::Post, QStringLiteral("snapshots/2.jpg"), photo},
+                   {UploadMethod::Put, QStringLiteral("scan.isd"), isd}};
+    for (const auto &u : uploads) {
+        m_server->options().uploadMethod = u.method;
+        const QFuture<bool> done = api.uploadFile(id, u.containerPath, u.file);
+        QVERIFY(await(done));
+        QVERIFY2(done.result(), qPrintable(u.containerPath));
+        QFile local(u.file);
+        QVERIFY(local.open(QIODevice::ReadOnly));
+        QFile stored(m_server->storage().filePath(id, u.containerPath));
+        QVERIFY(stored.open(QIODevice::ReadOnly));
+        QCOMPARE(stored.readAll(), local.readAll());
+    }
+
+    const QFuture<QString> saved = api.saveScan(id, QStringLiteral("Interop slide"));
+    QVERIFY(await(saved));
+    const QString viewUrl = saved.result();
+    QVERIFY(viewUrl.startsWith(m_server->baseUrl() + "scans/"));
+
+    fixture::Client browser;
+    const fixture::Response page = browser.send("GET", viewUrl);
+    QCOMPARE(page.status, 200);
+    QVERIFY(page.body.contains("Interop slide"));
+    const fixture::Response part = browser.send("GET", viewUrl + "/images/0.jpg");
+    QCOMPARE(part.status, 200);
+    const cv::Mat composed = cv::imdecode(
+        cv::Mat(1, int(part.body.size()), CV_8UC1, const_cast<char *>(part.body.data())),
+        cv::IMREAD_COLOR);
+    QCOMPARE(composed.cols, 192);
+    QCOMPARE(composed.rows, 64);
+    QCOMPARE(browser.send("GET", viewUrl + "/images/1.jpg").status, 200);
+}
+
+void TestServerInterop::injectedFaultsFailTheUpload() {
+    const QString token = logInToken();
+    Api api(m_base, token, pollMs);
+    const QFuture<QString> container = api.newContainer();
+    QVERIFY(await(container));
+    const QString file = writeFile(QStringLiteral("0.jpg"), fixture::jpeg(8, 8, cv::Scalar(9)));
+
+    for (const UploadMethod method : {UploadMethod::Put, UploadMethod::Post}) {
+        m_server->options().uploadMethod = method;
+        m_server->options().failUploads = 1;
+        QFuture<bool> done = api.uploadFile(container.result(), QStringLiteral("a.jpg"), file);
+        QVERIFY(await(done));
+        QVERIFY(!done.result());
+
+        m_server->options().wrongEtags = 1;
+        done = api.uploadFile(container.result(), QStringLiteral("a.jpg"), file);
+        QVERIFY(await(done));
+        QVERIFY(!done.result()); // the client noticed the ETag mismatch
+
+        done = api.uploadFile(container.result(), QStringLiteral("a.jpg"), file);
+        QVERIFY(await(done));
+        QVERIFY(done.result());
+    }
+
+    // Saving without a descriptor is refused with the server's message.
+    const QFuture<QString> saved = api.saveScan(container.result(), QStringLiteral("x"));
+    QVERIFY(await(saved));
+    bool refused = false;
+    try {
+        saved.result();
+    } catch (const ApiException &e) {
+        refused = e.statusCode == 400;
+    }
+    QVERIFY(refused);
+}
+
+QTEST_MAIN(TestServerInterop)
+#include "tst_serverinterop.moc"
