@@ -67,7 +67,9 @@ cv::Mat VimbaCamera::frame() {
 
         cv::Mat image(int(height), int(width), CV_8UC3);
         destination.Data = image.data;
-        VmbImageTransform(&source, &destination, nullptr, 0);
+        // A failed transform leaves the matrix uninitialised: that is a frame that cannot be
+        // converted, not a picture.
+        checkVmb(VmbImageTransform(&source, &destination, nullptr, 0), "VmbImageTransform failed");
         return image;
     } catch (const VimbaException &e) {
         qDebug() << "Failed to acquire image:" << e.what();
