@@ -117,10 +117,7 @@ QFuture<json> Api::apiCall(QUrl url, json body, NetworkRequestType type) {
     if (type == Get) {
         reply = network->get(request);
     } else if (type == Post) {
-        // A POST without a body goes out as a custom verb: Qt would otherwise invent a form
-        // Content-Type for it, and the service must see no Content-Type at all.
-        reply = text.isEmpty() ? network->sendCustomRequest(request, "POST")
-                               : network->post(request, text);
+        reply = network->post(request, text);
     } else {
         throw ApiException(QStringLiteral("Invalid request type"), 0);
     }
