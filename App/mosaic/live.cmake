@@ -2,7 +2,16 @@
 target_sources(mireva PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/imageio.h ${CMAKE_CURRENT_LIST_DIR}/imageio.cpp
     ${CMAKE_CURRENT_LIST_DIR}/mosaicgrid.h ${CMAKE_CURRENT_LIST_DIR}/mosaicgrid.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/phasecorrelator.h ${CMAKE_CURRENT_LIST_DIR}/phasecorrelator.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/phasecorrelator.h ${CMAKE_CURRENT_LIST_DIR}/phasecorrelator.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/smallbuilder.h ${CMAKE_CURRENT_LIST_DIR}/smallbuilder.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/smallbuilderfeed.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/smallbuilderthread.h ${CMAKE_CURRENT_LIST_DIR}/smallbuilderthread.cpp)
 
 mireva_add_test(tst_imageio mosaic SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_imageio.cpp LIBS mireva)
 mireva_add_test(tst_grid mosaic SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_grid.cpp LIBS mireva)
+mireva_add_test(tst_smallbuilder mosaic SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_smallbuilder.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/slidetexture.h LIBS mireva)
+mireva_add_test(tst_smallbuilder_tour mosaic SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_smallbuilder_tour.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/tourrun.h ${CMAKE_CURRENT_LIST_DIR}/tests/slidetexture.h LIBS mireva)
+mireva_add_test(tst_smallbuilderthread mosaic SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_smallbuilderthread.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tests/slidetexture.h LIBS mireva)

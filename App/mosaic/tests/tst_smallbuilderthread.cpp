@@ -1,0 +1,168 @@
+#include "mosaic/smallbuilderthread.h"
+
+#include "camera/camerathread.h"
+#include "service/apithread.h"
+#include "shell/settings.h"
+#include "slidetexture.h"
+
+#include <QCoreApplication>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTest>
+
+// The facade on its own: commands reach the builder in its thread and what it publishes comes
+// back as properties.
+class TestSmallBuilderThread : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void initialState();
+    void flagWritesAlwaysNotify_data();
+    void flagWritesAlwaysNotify();
+    void viewSizeUpdateRepublishesWhileStopped();
+    void resetClearsCameraImage();
+    void builderUpdatedStoresValues();
+    void framesFlowFromTheCameraFacade();
+};
+
+void TestSmallBuilderThread::initTestCase() {
+    qRegisterMetaType<cv::Mat>("cv::Mat");
+    QStandardPaths::setTestModeEnabled(true);
+    QCoreApplication::setOrganizationName("TavronaLiveMosaicTest");
+    QSettings().clear();
+}
+
+void TestSmallBuilderThread::initialState() {
+    SmallBuilderThread facade(nullptr, nullptr, nullptr);
+    QCOMPARE(facade.property("outOfSync").toBool(), false);
+    QCOMPARE(facade.property("estimationQuality").toDouble(), 0.5);
+    QCOMPARE(facade.property("hasCameraImage").toBool(), false);
+    QVERIFY(facade.property("image").value<cv::Mat>().empty());
+    QVERIFY(facade.property("minimap").value<cv::Mat>().empty());
+    QVERIFY(facade.property("cameraImage").value<cv::Mat>().empty());
+    QCOMPARE(facade.property("positionOnMinimap").toRectF(), QRectF(0, 0, 0, 0));
+    QCOMPARE(facade.property("running").toBool(), false);
+    QCOMPARE(facade.property("eraserMode").toBool(), false);
+}
+
+void TestSmallBuilderThread::flagWritesAlwaysNotify_data() {
+    QTest::addColumn<QByteArray>("name");
+    QTest::newRow("running") << QByteArray("running");
+    QTest::newRow("eraserMode") << QByteArray("eraserMode");
+}
+
+void TestSmallBuilderThread::flagWritesAlwaysNotify() {
+    QFETCH(QByteArray, name);
+    SmallBuilderThread facade(nullptr, nullptr, nullptr);
+    QSignalSpy running(&facade, &SmallBuilderThread::runningChanged);
+    QSignalSpy eraser(&facade, &SmallBuilderThread::eraserChanged);
+    QSignalSpy &spy = name == "running" ? running : eraser;
+    QVERIFY(facade.setProperty(name, false)); // unchanged, still announced
+    QCOMPARE(spy.size(), 1);
+    QVERIFY(facade.setProperty(name, true));
+    QVERIFY(facade.setProperty(name, true));
+    QCOMPARE(spy.size(), 3);
+    QCOMPARE(facade.property(name).toBool(), true);
+    QCOMPARE(running.size() + eraser.size(), 3);
+}
+
+void TestSmallBuilderThread::viewSizeUpdateRepublishesWhileStopped() {
+    SmallBuilderThread facade(nullptr, nullptr, nullptr);
+    QSignalSpy changed(&facade, &SmallBuilderThread::propertiesChanged);
+    emit facade.viewResolutionUpdate(QSizeF(400, 300));
+    emit facade.viewSizeUpdate(QSizeF(400, 300));
+    QVERIFY(changed.wait(5000));
+    QCOMPARE(changed.size(), 1);
+    // Nothing rendered yet (no frame), but the state was published: quality 0, not 0.5.
+    QCOMPARE(facade.estimationQuality(), 0.);
+    QCOMPARE(facade.hasCameraImage(), false);
+    QCOMPARE(facade.image().size(), cv::Size(400, 300));
+
+    // Invalid sizes are ignored by the builder: nothing comes back.
+    emit facade.viewSizeUpdate(QSizeF(0, 300));
+    QVERIFY(!changed.wait(300));
+}
+
+void TestSmallBuilderThread::resetClearsCameraImage() {
+    SmallBuilderThread facade(nullptr, nullptr, nullptr);
+    QSignalSpy changed(&facade, &SmallBuilderThread::propertiesChanged);
+    facade.builderUpdated(cv::Mat(), cv::Mat(), cv::Mat(10, 10, CV_8UC3), 0.7, true,
+                          QRectF(1, 2, 3, 4));
+    QCOMPARE(facade.hasCameraImage(), true);
+    emit facade.reset();
+    QVERIFY(changed.wait(5000));
+    QCOMPARE(facade.hasCameraImage(), false);
+    QCOMPARE(facade.outOfSync(), false);
+    QCOMPARE(facade.estimationQuality(), 0.);
+}
+
+void TestSmallBuilderThread::builderUpdatedStoresValues() {
+    SmallBuilderThread facade(nullptr, nullptr, nullptr);
+    QSignalSpy changed(&facade, &SmallBuilderThread::propertiesChanged);
+    const cv::Mat view(30, 40, CV_8UC3), map(5, 6, CV_8UC3), camera(70, 80, CV_8UC3);
+    facade.builderUpdated(view, map, camera, 0.25, true, QRectF(1, 2, 3, 4));
+    QCOMPARE(changed.size(), 1);
+    QCOMPARE(facade.image().data, view.data); // shallow copies
+    QCOMPARE(facade.minimap().data, map.data);
+    QCOMPARE(facade.cameraImage().data, camera.data);
+    QCOMPARE(facade.estimationQuality(), 0.25);
+    QCOMPARE(facade.outOfSync(), true);
+    QCOMPARE(facade.positionOnMinimap(), QRectF(1, 2, 3, 4));
+}
+
+void TestSmallBuilderThread::framesFlowFromTheCameraFacade() {
+    Settings settings(nullptr, QStringList{});
+    settings.setApiToken(QString());
+    CameraThread camera(&settings, QStringList{}); // no plug-ins: frames come from the test
+    ApiThread api(&settings);
+    SmallBuilderThread facade(&camera, &api, nullptr);
+    QSignalSpy changed(&facade, &SmallBuilderThread::propertiesChanged);
+
+    const cv::Mat texture = slidetexture::make({900, 700});
+    int frameNumber = 0;
+    const auto publishFrame = [&]() -> cv::Mat {
+        FrameInfo frame;
+        frame.smallImage = slidetexture::cut(texture, {10. + 20 * frameNumber, 10.}, {640, 480});
+        frame.image = cv::Mat(960, 1280, CV_8UC3, cv::Scalar::all(frameNumber));
+        frame.sharpness = 2.;
+        ++frameNumber;
+        const bool invoked = QMetaObject::invokeMethod(
+            &camera, "managerUpdated", Qt::DirectConnection, Q_ARG(FrameInfo, frame));
+        return invoked ? frame.image : cv::Mat();
+    };
+
+    // Not running: frames are ignored.
+    settings.setApiToken("token");
+    QVERIFY(!publishFrame().empty());
+    QVERIFY(!changed.wait(300));
+
+    // Running, but nobody logged in: still ignored.
+    settings.setApiToken(QString());
+    facade.setRunning(true);
+    publishFrame();
+    QVERIFY(!changed.wait(300));
+
+    settings.setApiToken("token");
+    const cv::Mat image = publishFrame();
+    QVERIFY(changed.wait(5000));
+    QCOMPARE(facade.cameraImage().data, image.data);
+    QVERIFY(facade.hasCameraImage());
+    QCOMPARE(facade.estimationQuality(), 1.);
+    QVERIFY(!facade.image().empty());
+    QVERIFY(!facade.minimap().empty());
+
+    const cv::Mat next = publishFrame();
+    QTRY_COMPARE(facade.cameraImage().data, next.data);
+    QVERIFY(!facade.outOfSync());
+
+    // After a reset the next publication drops the camera image.
+    facade.setRunning(false);
+    emit facade.reset();
+    QTRY_VERIFY(!facade.hasCameraImage());
+    QCOMPARE(facade.estimationQuality(), 0.);
+}
+
+QTEST_GUILESS_MAIN(TestSmallBuilderThread)
+#include "tst_smallbuilderthread.moc"

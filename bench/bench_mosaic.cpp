@@ -1,0 +1,117 @@
+// Live builder speed and registration accuracy on a simulated slide.
+//
+// bench_mosaic --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+// runs every case five times and reports medians. OpenCV runs on one thread here: the figure
+// that matters is what one core of the target machine sustains.
+
+#include "mosaic/smallbuilder.h"
+#include "mosaic/tests/slidetexture.h"
+#include "mosaic/tests/tourrun.h"
+
+#include <benchmark/benchmark.h>
+
+#include <opencv2/core/utility.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <vector>
+
+namespace {
+
+const cv::Size previewSize(768, 640);
+
+const cv::Mat &texture() {
+    static const cv::Mat image = slidetexture::make({3000, 2200}, 5);
+    return image;
+}
+
+// Frames of a tour that goes forward and then back over itself, so that the builder can be
+// fed for as long as the benchmark wants without losing track or resetting.
+std::vector<QSharedPointer<FrameInfo>> tourFrames(int count) {
+    const auto positions = slidetexture::tour(count, texture().size(), previewSize, 11);
+    const cv::Mat image(previewSize * 3, CV_8UC3, cv::Scalar::all(0));
+    std::vector<QSharedPointer<FrameInfo>> frames;
+    for (const cv::Point2d &position : positions) {
+        auto frame = QSharedPointer<FrameInfo>::create();
+        frame->smallImage = slidetexture::cut(texture(), position, previewSize);
+        frame->image = image;
+        frame->sharpness = 1.0 + 0.001 * double(frames.size() % 7);
+        frames.push_back(frame);
+    }
+    return frames;
+}
+
+void BM_SmallBuilderUpdate(benchmark::State &state) {
+    cv::setNumThreads(1);
+    const auto frames = tourFrames(60);
+    SmallBuilder builder(nullptr, nullptr);
+    builder.viewResolutionUpdate(QSizeF(1200, 900));
+    builder.viewSizeUpdate(QSizeF(1200, 900));
+    size_t index = 0;
+    int step = 1;
+    int moved = 0;
+    for (auto _ : state) {
+        // Each frame is a new object, as the camera publishes it.
+        auto frame = QSharedPointer<FrameInfo>::create(*frames[index]);
+        if (builder.processFrame(frame) == SmallBuilder::Estimate::Moved)
+            ++moved;
+        if (index + step >= frames.size() || (step < 0 && index == 0))
+            step = -step;
+        index += step;
+    }
+    state.counters["moved"] = benchmark::Counter(moved, benchmark::Counter::kAvgIterations);
+    state.counters["outOfSync"] = builder.isOutOfSync();
+}
+BENCHMARK(BM_SmallBuilderUpdate)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+
+// The registration alone, as the builder calls it.
+void BM_PhaseCorrelatorCorrelate(benchmark::State &state) {
+    cv::setNumThreads(1);
+    const cv::Mat reference = slidetexture::cut(texture(), {500.5, 400.25}, previewSize);
+    const cv::Mat current = slidetexture::cut(texture(), {507.1, 396.8}, previewSize);
+    const cv::Mat mask(previewSize, CV_8UC1, cv::Scalar(255));
+    PhaseCorrelator correlator;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(correlator.correlate(current, reference, mask));
+}
+BENCHMARK(BM_PhaseCorrelatorCorrelate)->Unit(benchmark::kMillisecond);
+
+// Stock phaseCorrelate with a window on prepared images: the floor the builder builds on.
+void BM_StockPhaseCorrelate(benchmark::State &state) {
+    cv::setNumThreads(1);
+    PhaseCorrelator correlator;
+    cv::Mat a, b, window;
+    correlator.prepare(slidetexture::cut(texture(), {500.5, 400.25}, previewSize), a);
+    correlator.prepare(slidetexture::cut(texture(), {507.1, 396.8}, previewSize), b);
+    cv::createHanningWindow(window, previewSize, CV_32F);
+    cv::Mat a1, b1;
+    for (auto _ : state) {
+        // Fresh inputs each time: the call writes the window into them at this size.
+        state.PauseTiming();
+        a.copyTo(a1);
+        b.copyTo(b1);
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(cv::phaseCorrelate(a1, b1, window));
+    }
+}
+BENCHMARK(BM_StockPhaseCorrelate)->Unit(benchmark::kMillisecond);
+
+// Registration accuracy over a 300-frame tour with ground truth, in preview pixels.
+void BM_TourAccuracy(benchmark::State &state) {
+    cv::setNumThreads(1);
+    const auto truth = slidetexture::tour(300, texture().size(), previewSize, 11);
+    tourrun::Figures figures;
+    for (auto _ : state)
+        figures = tourrun::run(texture(), truth, previewSize);
+    state.counters["frames"] = figures.frames;
+    state.counters["accepted"] = figures.accepted;
+    state.counters["outOfSync"] = figures.outOfSync;
+    state.counters["stepRmsPx"] = figures.stepRms;
+    state.counters["stepMaxPx"] = figures.stepMax;
+    state.counters["driftRmsPx"] = figures.driftRms;
+    state.counters["driftMaxPx"] = figures.driftMax;
+}
+BENCHMARK(BM_TourAccuracy)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+} // namespace
+
+BENCHMARK_MAIN();
