@@ -1,9 +1,11 @@
 // The program's own service client against this server: browser log-in (by the page's button
 // and by auto-confirm), the user query, log-out, containers, uploads by PUT and by form POST,
-// the ETag check, save and the view URL.
+// the ETag check, save and the view URL; and the program's crash-report layer sending to the
+// envelope endpoint.
 
 #include "serverfixture.h"
 #include "service/api.h"
+#include "shell/crashreport.h"
 #include "tavronaserver.h"
 
 #include <QDesktopServices>
@@ -47,6 +49,7 @@ private slots:
     void activationWithoutUserLeavesNoUser();
     void uploadWithPutAndPostThenSaveAndView();
     void injectedFaultsFailTheUpload();
+    void crashReportsArriveAndAreListed();
 
 private:
     template <typename T>
@@ -276,6 +279,32 @@ void TestServerInterop::injectedFaultsFailTheUpload() {
         refused = e.statusCode == 400;
     }
     QVERIFY(refused);
+}
+
+void TestServerInterop::crashReportsArriveAndAreListed() {
+    const QString log = writeFile(QStringLiteral("application_output.log"), "first line\n");
+    crashreport::Options options;
+    options.dsn = QStringLiteral("http://mireva@127.0.0.1:%1/1").arg(m_server->port());
+    options.release = QStringLiteral("mireva@1.2.5.0");
+    options.attachment = log;
+    options.databasePath = m_local->filePath(QStringLiteral("crash"));
+    QVERIFY(crashreport::init(options));
+    crashreport::setUser({{QStringLiteral("ip_address"), QStringLiteral("{{auto}}")},
+                          {QStringLiteral("email"), QStringLiteral("demo@tavrona.local")}});
+    crashreport::captureException(QStringLiteral("Upload failed"), QStringLiteral("file 0.jpg"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->database().crashReports(10).size(), 1, 20000);
+    crashreport::close();
+
+    const tavrona::CrashReport report = m_server->database().crashReports(10).first();
+    QCOMPARE(report.summary, QStringLiteral("Upload failed: file 0.jpg"));
+    QCOMPARE(report.itemTypes, QStringLiteral("event, attachment"));
+    QCOMPARE(report.eventId.size(), 32);
+    fixture::Client browser{m_base};
+    const fixture::Response list = browser.send("GET", QStringLiteral("/crash-reports"));
+    QVERIFY(list.body.contains(report.eventId.toLatin1()));
+    const fixture::Response raw =
+        browser.send("GET", QStringLiteral("/crash-reports/") + report.id);
+    QVERIFY(raw.body.contains("first line"));
 }
 
 QTEST_MAIN(TestServerInterop)
