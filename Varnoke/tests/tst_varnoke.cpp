@@ -118,7 +118,9 @@ private slots:
     void enumerationOptions();
     void linkedEnumerationWritesBoth();
     void linkedEnumerationStopsAtFirstFailure();
+    void exposureAutoAloneWithoutGainAuto();
     void balanceRatiosShareOneFeature();
+    void operationsInEveryState();
     void frameBeforeDeliveryIsEmptyAndSilent();
     void frameIsRgb_data();
     void frameIsRgb();
@@ -466,6 +468,50 @@ void TestVarnoke::linkedEnumerationStopsAtFirstFailure() {
     }
     QCOMPARE(sdkEntry("DEV_A", "ExposureAuto"), std::string("Off"));
     QCOMPARE(sdkEntry("DEV_A", "GainAuto"), std::string("Off"));
+}
+
+void TestVarnoke::exposureAutoAloneWithoutGainAuto() {
+    json camera = smallCamera("DEV_A");
+    camera["missingFeatures"] = {"GainAuto"};
+    startWith({{"cameras", {camera}}});
+    auto cameras = listCameras();
+    auto exposureAuto = find(cameras[0]->properties(), "Exposure Auto");
+    QVERIFY(exposureAuto);
+    exposureAuto->setValue(QString("Continuous"));
+    QCOMPARE(exposureAuto->value(), QVariant(QString("Continuous")));
+    QCOMPARE(sdkEntry("DEV_A", "ExposureAuto"), std::string("Continuous"));
+}
+
+void TestVarnoke::operationsInEveryState() {
+    startWith({{"cameras", {smallCamera("DEV_A")}}});
+    auto cameras = listCameras();
+    QSharedPointer<common::AbstractCamera> camera = cameras[0];
+    // Opened, not started.
+    QCOMPARE(camera->size(), cv::Size(160, 120));
+    QCOMPARE(camera->properties().size(), size_t(9));
+    camera->stop();
+    // Running; starting again changes nothing.
+    camera->start();
+    camera->start();
+    QTRY_VERIFY_WITH_TIMEOUT(!camera->frame().empty(), 10000);
+    QCOMPARE(camera->size(), cv::Size(160, 120));
+    // Stopped: the last frame stays.
+    camera->stop();
+    QVERIFY(!camera->frame().empty());
+    // Running again, then released without a stop: the destructor closes it.
+    camera->start();
+    cameras.clear();
+    m_cameras.clear();
+    camera.reset();
+    auto again = listCameras();
+    QCOMPARE(again.size(), size_t(1));
+    again[0]->start();
+    QTRY_VERIFY_WITH_TIMEOUT(!again[0]->frame().empty(), 10000);
+    // Shutting the SDK down under a running camera stops its frames; the object stays usable.
+    m_plugin->shutdown();
+    m_started = false;
+    QVERIFY(!again[0]->frame().empty());
+    again[0]->stop();
 }
 
 void TestVarnoke::balanceRatiosShareOneFeature() {
