@@ -282,6 +282,12 @@ QFuture<bool> Api::uploadFile(QString containerID, QString containerPath, QStrin
     const QString expected = calculateETag(filePath);
     if (expected.isEmpty())
         qDebug() << "Failed to calculate ETag for file:" << filePath;
+    // A file that cannot be read would reach the storage empty and count as uploaded; failing
+    // the attempt keeps it pending, retried and reported instead.
+    if (QFile probe(filePath); !probe.open(QIODevice::ReadOnly)) {
+        qWarning() << "Cannot read file for upload:" << filePath << probe.errorString();
+        return QtFuture::makeReadyFuture(false);
+    }
 
     const json body = {{"files", json::array({containerPath.toStdString()})}};
     return apiCall(QUrl(QStringLiteral("/api/mireva/container/") + containerID + "/presign_upload"),
@@ -318,8 +324,11 @@ QFuture<bool> Api::sendToStorage(const json &presign, const QString &filePath,
         request.setRawHeader(name, value);
 
     auto *file = new QFile(filePath);
-    // Not checked on purpose: an unreadable file still goes out (empty), its ETag unchecked.
-    file->open(QIODevice::ReadOnly);
+    if (!file->open(QIODevice::ReadOnly)) {
+        qWarning() << "Cannot read file for upload:" << filePath << file->errorString();
+        delete file;
+        return QtFuture::makeReadyFuture(false);
+    }
     QNetworkReply *reply = nullptr;
     if (upload.method == QLatin1String("PUT")) {
         reply = network->put(request, file);

@@ -686,6 +686,26 @@ private slots:
         QCOMPARE(Api::calculateETag(dir.filePath("missing")), QString());
     }
 
+    // A local file that cannot be read must not reach the storage as an empty file counted as
+    // uploaded: the attempt fails, so it is retried and reported.
+    void unreadableLocalFile_data() {
+        QTest::addColumn<QByteArray>("method");
+        QTest::newRow("PUT") << QByteArray("PUT");
+        QTest::newRow("form") << QByteArray("POST");
+    }
+    void unreadableLocalFile() {
+        QFETCH(QByteArray, method);
+        server->script("POST", "/api/mireva/container/c1/presign_upload",
+                       {ScriptedReply::json(presignReply(method, server->url("/s"), "{}", "{}"))});
+        server->script(method, "/s", {ScriptedReply::json("{}")});
+        auto api = makeApi();
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Cannot read file for upload:"));
+        auto result = api->uploadFile("c1", "gone.dat", dir.filePath("gone.dat"));
+        QVERIFY(finish(result));
+        QCOMPARE(result.result(), false);
+        QCOMPARE(server->count("/s"), 0);
+    }
+
     void onlyFirstFilesElementUsed() {
         const QString path = writeFile("a.dat", "a");
         server->script(
