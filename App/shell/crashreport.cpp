@@ -300,7 +300,8 @@ public:
     }
 
     void flush() {
-        if (reply || retryTimer->isActive())
+        // While closing, what is left waits in the outbox for the next start.
+        if (closing || reply || retryTimer->isActive())
             return;
         const QStringList names =
             QDir(outbox).entryList({QLatin1Char('*') + envelopeSuffix}, QDir::Files, QDir::Name);
@@ -323,14 +324,17 @@ public:
         request.setRawHeader("X-Sentry-Auth", dsn.authHeader());
         request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                              QNetworkRequest::NoLessSafeRedirectPolicy);
-        reply = network->post(request, envelope);
-        QObject::connect(reply, &QNetworkReply::finished, this, [this] { finished(); });
+        QNetworkReply *posted = network->post(request, envelope);
+        reply = posted;
+        QObject::connect(posted, &QNetworkReply::finished, this,
+                         [this, posted] { finished(posted); });
     }
 
-    void finished() {
-        QNetworkReply *done = reply;
-        reply = nullptr;
+    void finished(QNetworkReply *done) {
         done->deleteLater();
+        if (done != reply)
+            return; // given up on during shutdown
+        reply = nullptr;
         const int status = done->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         if (status >= 200 && status < 300) {
             if (debug)
@@ -366,6 +370,7 @@ public:
     }
 
     void shutdown() {
+        closing = true;
         if (reply) {
             QEventLoop loop;
             QTimer::singleShot(shutdownTimeoutMs, &loop, &QEventLoop::quit);
@@ -375,6 +380,7 @@ public:
         if (reply) {
             QNetworkReply *pending = reply;
             reply = nullptr;
+            QObject::disconnect(pending, nullptr, this, nullptr);
             pending->abort();
             pending->deleteLater();
         }
@@ -393,6 +399,7 @@ public:
     QString currentFile;
     int limit = 100;
     qint64 sequence = 0;
+    bool closing = false;
 };
 
 struct State {

@@ -33,6 +33,8 @@ public:
 
     QList<Request> requests;
     QList<Reply> script;
+    // Records requests but never answers them.
+    bool silent = false;
 
 private:
     void accept() {
@@ -70,6 +72,8 @@ private:
         request.body = buffer.mid(headerEnd + 4, length);
         buffer.clear();
         requests.append(request);
+        if (silent)
+            return;
         const Reply reply = script.isEmpty() ? Reply() : script.takeFirst();
         QByteArray answer = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reply.reason +
                             "\r\nContent-Length: 0\r\nConnection: close\r\n";

@@ -78,6 +78,7 @@ private slots:
     void sentAtIsRenewed();
     void deliveredWithHeaders();
     void keptInOutboxWhileReceiverDown();
+    void closeWhileSending();
     void outboxLimitDropsOldest();
     void retryAfterOnRateLimit();
     void refusedEnvelopeIsDropped();
@@ -340,6 +341,27 @@ void TestCrashReport::keptInOutboxWhileReceiverDown() {
                       .toString();
     }
     QCOMPARE(values, QStringList({"first", "second"}));
+    QTRY_VERIFY(outbox().isEmpty());
+}
+
+void TestCrashReport::closeWhileSending() {
+    LoopbackReceiver silent;
+    silent.silent = true;
+    QVERIFY(silent.listen());
+    const quint16 port = silent.port();
+    QVERIFY(crashreport::init(options(port)));
+    crashreport::captureException(QStringLiteral("Runtime exception"),
+                                  QStringLiteral("unanswered"));
+    QTRY_COMPARE(silent.requests.size(), 1);
+    // Close gives up on the unanswered request after a short wait and keeps the envelope.
+    crashreport::close();
+    QCOMPARE(outbox().size(), 1);
+    silent.close();
+
+    LoopbackReceiver receiver;
+    QVERIFY(receiver.listen(port));
+    QVERIFY(crashreport::init(options(port)));
+    QTRY_COMPARE(receiver.requests.size(), 1);
     QTRY_VERIFY(outbox().isEmpty());
 }
 
