@@ -8,8 +8,8 @@ add_dependencies(tst_serverbinary tavrona-server)
 mireva_add_test(tst_serverview server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_serverview.cpp
     LIBS tavrona_core)
 add_dependencies(tst_serverview tavrona-server)
-# The program's own service client against this server, once the client is in the tree.
-if(TARGET mireva AND EXISTS ${CMAKE_SOURCE_DIR}/App/service/api.h)
+# The program's own service client (Api, and the ApiThread facade) against this server.
+if(TARGET mireva AND EXISTS ${CMAKE_SOURCE_DIR}/App/service/apithread.h)
     mireva_add_test(tst_serverinterop server
         SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_serverinterop.cpp LIBS tavrona_core mireva)
 endif()

@@ -5,11 +5,15 @@
 
 #include "serverfixture.h"
 #include "service/api.h"
+#include "service/apithread.h"
+#include "service/scan.h"
 #include "shell/crashreport.h"
+#include "shell/settings.h"
 #include "tavronaserver.h"
 
 #include <QDesktopServices>
 #include <QElapsedTimer>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -42,6 +46,7 @@ class TestServerInterop : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
     void logInByClickingThePageButton();
@@ -50,6 +55,7 @@ private slots:
     void uploadWithPutAndPostThenSaveAndView();
     void injectedFaultsFailTheUpload();
     void crashReportsArriveAndAreListed();
+    void facadeScanFromLogInToViewPage();
 
 private:
     template <typename T>
@@ -63,12 +69,22 @@ private:
     QString logInToken();
     QString writeFile(const QString &name, const QByteArray &data);
 
+    QTemporaryDir m_config;
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<QTemporaryDir> m_local;
     std::unique_ptr<TavronaServer> m_server;
     std::unique_ptr<Browser> m_browser;
     QUrl m_base;
 };
+
+void TestServerInterop::initTestCase() {
+    // The facade keeps its token in the user's settings: keep the test's away from them.
+    QVERIFY(m_config.isValid());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                       m_config.filePath(QStringLiteral("config")));
+    QCoreApplication::setOrganizationName(QStringLiteral("TavronaServerInteropTest"));
+    QCoreApplication::setApplicationName(QStringLiteral("Mireva"));
+}
 
 void TestServerInterop::init() {
     m_dir = std::make_unique<QTemporaryDir>();
@@ -305,6 +321,88 @@ void TestServerInterop::crashReportsArriveAndAreListed() {
     const fixture::Response raw =
         browser.send("GET", QStringLiteral("/crash-reports/") + report.id);
     QVERIFY(raw.body.contains("first line"));
+}
+
+void TestServerInterop::facadeScanFromLogInToViewPage() {
+    m_server->options().autoConfirm = true;
+    m_server->options().uploadMethod = UploadMethod::Alternate;
+    crashreport::Options reporting;
+    reporting.dsn = QStringLiteral("http://mireva@127.0.0.1:%1/1").arg(m_server->port());
+    reporting.release = QStringLiteral("mireva@test");
+    reporting.databasePath = m_local->filePath(QStringLiteral("crash"));
+    QVERIFY(crashreport::init(reporting));
+
+    Settings settings(nullptr, QStringList());
+    settings.setApiUrl(m_base);
+    settings.setApiToken(QString());
+    {
+        ApiThread facade(&settings, ApiThread::Intervals{pollMs, 200});
+        emit facade.logIn();
+        QTRY_VERIFY_WITH_TIMEOUT(facade.user().isValid(), 20000);
+        QVERIFY(facade.isLoggedIn());
+        QVERIFY(!settings.apiToken().isEmpty());
+        QCOMPARE(facade.user().value<User>().email, QStringLiteral("demo@tavrona.local"));
+
+        const QFuture<Scan *> started = facade.startNewScan();
+        QVERIFY(await(started));
+        Scan *scan = started.result();
+        QVERIFY(scan);
+        const QString id = scan->containerId();
+
+        const QString archive =
+            writeFile(QStringLiteral("00000.dat"),
+                      fixture::archive({{QStringLiteral("0.jpg"),
+                                         fixture::jpeg(64, 64, cv::Scalar(0, 0, 255))}}));
+        const QString photo =
+            writeFile(QStringLiteral("1.jpg"), fixture::jpeg(30, 20, cv::Scalar(255, 0, 0)));
+        const QString isd =
+            writeFile(QStringLiteral("scan.isd"),
+                      "{\"images\":[{\"height\":64,\"parts\":[[0,0,\"00000.dat/0.jpg\"]],\"type\":"
+                      "\"stitched\",\"width\":64},{\"path\":\"snapshots/1.jpg\",\"rois\":[{}],"
+                      "\"type\":\"single\"}],\"layout\":\"horizontal\",\"version\":\"1.0\"}");
+
+        // The first upload fails once: the facade retries it and reports the failure.
+        m_server->options().failUploads = 1;
+        QSignalSpy finished(&facade, &ApiThread::uploadFinished);
+        facade.uploadFile(id, QStringLiteral("00000.dat"), archive, false);
+        facade.uploadFile(id, QStringLiteral("snapshots/1.jpg"), photo, false);
+        facade.uploadFile(id, QStringLiteral("scan.isd"), isd, true);
+        QTRY_COMPARE_WITH_TIMEOUT(scan->uploaded(), 3, 20000);
+        QCOMPARE(finished.size(), 1);
+        QVERIFY(scan->status() >= Scan::UPLOADED);
+        for (const QString &path : {QStringLiteral("00000.dat"), QStringLiteral("snapshots/1.jpg"),
+                                    QStringLiteral("scan.isd")})
+            QVERIFY2(m_server->database().upload(id, path).has_value(), qPrintable(path));
+
+        const QFuture<QString> saved = facade.saveScan(id, QStringLiteral("Facade slide"));
+        QVERIFY(await(saved));
+        const QString viewUrl = saved.result();
+        QTRY_COMPARE(scan->status(), Scan::SAVED);
+        QCOMPARE(scan->viewUrl(), viewUrl);
+        fixture::Client browser;
+        QCOMPARE(browser.send("GET", viewUrl).status, 200);
+        QCOMPARE(browser.send("GET", viewUrl + "/images/0.jpg").status, 200);
+        QCOMPARE(browser.send("GET", viewUrl + "/images/1.jpg").status, 200);
+
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                for (const tavrona::CrashReport &report : m_server->database().crashReports(10))
+                    if (report.summary.startsWith(QLatin1String("Upload failed")))
+                        return true;
+                return false;
+            }(),
+            20000);
+
+        const QString token = settings.apiToken();
+        emit facade.logOut();
+        QTRY_VERIFY_WITH_TIMEOUT(!facade.isLoggedIn(), 10000);
+        QCOMPARE(fixture::Client(m_base)
+                     .api("GET", QStringLiteral("/api/mireva/info"), token.toLatin1())
+                     .status,
+                 401);
+        facade.stop();
+    }
+    crashreport::close();
 }
 
 QTEST_MAIN(TestServerInterop)
