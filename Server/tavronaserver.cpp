@@ -322,6 +322,13 @@ HttpReply TavronaServer::dispatch(const HttpRequest &request) {
     }
 
     if (parts.value(0) == QLatin1String("crash-reports")) {
+        // Reports carry users' e-mail addresses and logs: only this machine may read them,
+        // also when the service listens on the network.
+        if (!QHostAddress(request.peer).isLoopback())
+            return HttpReply::html(pages::message(QStringLiteral("Forbidden"),
+                                                  QStringLiteral("Crash reports can only be read "
+                                                                 "on the service's own machine.")),
+                                   403);
         if (parts.size() == 1)
             return only("GET", [&] { return crashReportList(); });
         if (parts.size() == 2)

@@ -1,5 +1,7 @@
 mireva_add_test(tst_multipart server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_multipart.cpp
     LIBS tavrona_core)
+mireva_add_test(tst_presign server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_presign.cpp
+    LIBS tavrona_core)
 mireva_add_test(tst_servercontract server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_servercontract.cpp
     LIBS tavrona_core)
 mireva_add_test(tst_serverbinary server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_serverbinary.cpp
