@@ -12,7 +12,13 @@ namespace {
 // The per-sample loops below are written so that the compiler turns them into vector code:
 // no table look-ups, no branches, fixed-point arithmetic only. Each is also built for AVX2,
 // picked at load time where the processor has it, since SSE2 lacks 32-bit multiplies.
+// Sanitizer runtimes are not ready when the loader resolves the clones, so sanitizer builds
+// keep the baseline only.
+#if defined(VMBSIM_NO_TARGET_CLONES)
+#define VMBSIM_VECTOR
+#else
 #define VMBSIM_VECTOR __attribute__((target_clones("avx2", "default")))
+#endif
 
 VMBSIM_VECTOR void bilinearRow(const std::uint8_t *__restrict top,
                                const std::uint8_t *__restrict bottom, int n, int step, int w00,

@@ -446,14 +446,14 @@ void TestVmbSim::acquisitionRotatesFiveBuffers() {
     QCOMPARE(camera->Open(VmbAccessModeFull), VmbErrorSuccess);
     auto rotating = std::make_shared<CountingObserver>(camera, true);
     QCOMPARE(camera->StartContinuousImageAcquisition(5, rotating), VmbErrorSuccess);
-    QTRY_VERIFY_WITH_TIMEOUT(rotating->count >= 20, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(rotating->count >= 20, 30000);
     QCOMPARE(camera->StopContinuousImageAcquisition(), VmbErrorSuccess);
     QCOMPARE(rotating->frames.size(), size_t(5));
 
     // A user that keeps every buffer gets five frames and then none until it gives one back.
     auto keeping = std::make_shared<CountingObserver>(camera, false);
     QCOMPARE(camera->StartContinuousImageAcquisition(5, keeping), VmbErrorSuccess);
-    QTRY_COMPARE_WITH_TIMEOUT(keeping->count.load(), 5, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(keeping->count.load(), 5, 30000);
     QTest::qWait(100);
     QCOMPARE(keeping->count.load(), 5);
     QCOMPARE(camera->StopContinuousImageAcquisition(), VmbErrorSuccess);
@@ -472,7 +472,7 @@ void TestVmbSim::autoExposureReachesTarget() {
     QCOMPARE(camera->Open(VmbAccessModeFull), VmbErrorSuccess);
     auto observer = std::make_shared<CountingObserver>(camera, true);
     QCOMPARE(camera->StartContinuousImageAcquisition(5, observer), VmbErrorSuccess);
-    QTRY_VERIFY_WITH_TIMEOUT(observer->count >= 80, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(observer->count >= 80, 30000);
     QCOMPARE(camera->StopContinuousImageAcquisition(), VmbErrorSuccess);
     VmbUchar_t *buffer = nullptr;
     QCOMPARE(observer->last->GetImage(buffer), VmbErrorSuccess);
@@ -503,7 +503,7 @@ void TestVmbSim::frameClockIsReproducible() {
         QCOMPARE(camera->Open(VmbAccessModeFull), VmbErrorSuccess);
         auto observer = std::make_shared<CountingObserver>(camera, true);
         QCOMPARE(camera->StartContinuousImageAcquisition(5, observer), VmbErrorSuccess);
-        QTRY_VERIFY_WITH_TIMEOUT(observer->count >= 30, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(observer->count >= 30, 30000);
         QCOMPARE(camera->Close(), VmbErrorSuccess);
         VmbCPP::VmbSystem::GetInstance().Shutdown();
         QFile file(truth);
