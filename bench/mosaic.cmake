@@ -1,3 +1,8 @@
 # The live mosaic: per-frame cost of the live builder and its registration accuracy.
 mireva_add_benchmark(bench_mosaic ${CMAKE_CURRENT_LIST_DIR}/bench_mosaic.cpp)
 target_link_libraries(bench_mosaic PRIVATE mireva)
+# The accuracy figure on the simulated microscope, where the simulator is part of the build.
+if(TARGET vmbsim_core)
+    target_link_libraries(bench_mosaic PRIVATE vmbsim_core)
+    target_compile_definitions(bench_mosaic PRIVATE MIREVA_HAVE_VMBSIM)
+endif()

@@ -13,5 +13,14 @@ mireva_add_test(tst_smallbuilder mosaic SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/
     ${CMAKE_CURRENT_LIST_DIR}/tests/slidetexture.h LIBS mireva)
 mireva_add_test(tst_smallbuilder_tour mosaic SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_smallbuilder_tour.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/tourrun.h ${CMAKE_CURRENT_LIST_DIR}/tests/slidetexture.h LIBS mireva)
+# The simulated microscope's tour as well, where the simulator is part of the build (it is added
+# after App/, hence the deferred check).
+cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL mireva_live_tour_with_simulator)
+function(mireva_live_tour_with_simulator)
+    if(TARGET vmbsim_core)
+        target_link_libraries(tst_smallbuilder_tour PRIVATE vmbsim_core)
+        target_compile_definitions(tst_smallbuilder_tour PRIVATE MIREVA_HAVE_VMBSIM)
+    endif()
+endfunction()
 mireva_add_test(tst_smallbuilderthread mosaic SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_smallbuilderthread.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/slidetexture.h LIBS mireva)

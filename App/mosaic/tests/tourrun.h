@@ -23,17 +23,18 @@ struct Figures {
     double driftMax = 0.;
 };
 
-inline Figures run(const cv::Mat &texture, const std::vector<cv::Point2d> &truth,
-                   cv::Size frameSize) {
+// Feeds the previews in order; truth[k] is where previews[k] was taken, in preview pixels.
+inline Figures runFrames(const std::vector<cv::Mat> &previews,
+                         const std::vector<cv::Point2d> &truth) {
     SmallBuilder builder(nullptr, nullptr);
     Figures figures;
-    const cv::Mat image(frameSize * 2, CV_8UC3, cv::Scalar::all(0));
+    const cv::Mat image(previews.front().size() * 2, CV_8UC3, cv::Scalar::all(0));
     double stepSquares = 0., driftSquares = 0.;
     int steps = 0;
     cv::Point2d lastTruth, lastEstimate;
-    for (const cv::Point2d &position : truth) {
+    for (size_t k = 0; k < previews.size(); ++k) {
         auto frame = QSharedPointer<FrameInfo>::create();
-        frame->smallImage = slidetexture::cut(texture, position, frameSize);
+        frame->smallImage = previews[k];
         frame->image = image;
         frame->sharpness = 1.;
         const SmallBuilder::Estimate result = builder.processFrame(frame);
@@ -42,8 +43,8 @@ inline Figures run(const cv::Mat &texture, const std::vector<cv::Point2d> &truth
             ++figures.outOfSync;
         if (result != SmallBuilder::Estimate::Moved)
             continue;
+        const cv::Point2d position = truth[k];
         const cv::Point2d estimate = builder.position();
-        const cv::Point2d trueOffset = position - truth.front();
         if (figures.accepted > 0) {
             const cv::Point2d stepError = (estimate - lastEstimate) - (position - lastTruth);
             const double e = std::hypot(stepError.x, stepError.y);
@@ -51,7 +52,7 @@ inline Figures run(const cv::Mat &texture, const std::vector<cv::Point2d> &truth
             figures.stepMax = std::max(figures.stepMax, e);
             ++steps;
         }
-        const cv::Point2d drift = estimate - trueOffset;
+        const cv::Point2d drift = estimate - (position - truth.front());
         const double d = std::hypot(drift.x, drift.y);
         driftSquares += d * d;
         figures.driftMax = std::max(figures.driftMax, d);
@@ -62,6 +63,16 @@ inline Figures run(const cv::Mat &texture, const std::vector<cv::Point2d> &truth
     figures.stepRms = steps ? std::sqrt(stepSquares / steps) : 0.;
     figures.driftRms = figures.accepted ? std::sqrt(driftSquares / figures.accepted) : 0.;
     return figures;
+}
+
+// A tour cut from a texture: frame k shows the texture at truth[k].
+inline Figures run(const cv::Mat &texture, const std::vector<cv::Point2d> &truth,
+                   cv::Size frameSize) {
+    std::vector<cv::Mat> previews;
+    previews.reserve(truth.size());
+    for (const cv::Point2d &position : truth)
+        previews.push_back(slidetexture::cut(texture, position, frameSize));
+    return runFrames(previews, truth);
 }
 
 } // namespace tourrun
