@@ -654,6 +654,12 @@ HttpReply TavronaServer::storeUpload(const QString &containerId, const QString &
     const QString target = m_storage.filePath(containerId, path);
     if (QFileInfo(target).isDir())
         return HttpReply::error(409, QStringLiteral("the path is a folder of the container"));
+    for (qsizetype slash = path.indexOf(QLatin1Char('/')); slash > 0;
+         slash = path.indexOf(QLatin1Char('/'), slash + 1)) {
+        if (QFileInfo(m_storage.filePath(containerId, path.left(slash))).isFile())
+            return HttpReply::error(
+                409, QStringLiteral("\"%1\" is a file of the container").arg(path.left(slash)));
+    }
     QString md5;
     QString error;
     if (!m_storage.store(containerId, path, data, &md5, &error)) {

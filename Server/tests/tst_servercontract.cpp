@@ -411,6 +411,14 @@ void TestServerContract::putUpload() {
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), data);
 
+    // A file and a folder cannot share a path.
+    const Response underFile = upload(token, container, QStringLiteral("snapshots/0.jpg/x"), "x");
+    QCOMPARE(underFile.status, 409);
+    QVERIFY(!stored(container, QStringLiteral("snapshots/0.jpg/x")));
+    const Response overFolder = upload(token, container, QStringLiteral("snapshots"), "x");
+    QCOMPARE(overFolder.status, 409);
+    QVERIFY(!m_server->database().upload(container, QStringLiteral("snapshots")));
+
     // An empty file is a file too: its ETag is the MD5 of nothing.
     const Response empty = upload(token, container, QStringLiteral("empty"), {});
     QCOMPARE(empty.status, 200);
