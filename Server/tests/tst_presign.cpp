@@ -135,8 +135,7 @@ void TestPresign::envelopeFraming_data() {
     QTest::newRow("header only") << QByteArray("{}") << 0 << QByteArray();
     QTest::newRow("header and newline") << QByteArray("{}\n") << 0 << QByteArray();
     QTest::newRow("item with length, no final newline")
-        << QByteArray("{}\n{\"type\":\"event\",\"length\":4}\n{\n}\n") << 1
-        << QByteArray("{\n}\n");
+        << QByteArray("{}\n{\"type\":\"event\",\"length\":4}\n{\n}\n") << 1 << QByteArray("{\n}\n");
     QTest::newRow("payload holding newlines")
         << QByteArray("{}\n{\"type\":\"attachment\",\"length\":5}\na\nb\nc\n") << 1
         << QByteArray("a\nb\nc");
