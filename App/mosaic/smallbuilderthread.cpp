@@ -1,13 +1,19 @@
 #include "mosaic/smallbuilderthread.h"
 
+#include "mosaic/bigbuilderthread.h"
+
 SmallBuilderThread::SmallBuilderThread(CameraThread *cameraThread, ApiThread *apiThread,
                                        BigBuilderThread *bigBuilderThread)
     : WorkerThread(QThread::HighestPriority)
     , builder(cameraThread, apiThread) {
     builder.moveToThread(&thread);
     connect(&builder, &SmallBuilder::updated, this, &SmallBuilderThread::builderUpdated);
-    // The cell traffic to the full-resolution builder is wired once that facade is in place.
-    Q_UNUSED(bigBuilderThread);
+    if (bigBuilderThread) {
+        connect(&builder, &SmallBuilder::storeNewFrame, bigBuilderThread,
+                &BigBuilderThread::storeNewFrame);
+        connect(&builder, &SmallBuilder::eraseFrame, bigBuilderThread,
+                &BigBuilderThread::eraseFrame);
+    }
     connect(this, &SmallBuilderThread::viewSizeUpdate, &builder, &SmallBuilder::viewSizeUpdate);
     connect(this, &SmallBuilderThread::viewResolutionUpdate, &builder,
             &SmallBuilder::viewResolutionUpdate);

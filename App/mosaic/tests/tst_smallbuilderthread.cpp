@@ -1,6 +1,8 @@
 #include "mosaic/smallbuilderthread.h"
 
 #include "camera/camerathread.h"
+#include "mosaic/bigbuilder.h"
+#include "mosaic/bigbuilderthread.h"
 #include "service/apithread.h"
 #include "shell/settings.h"
 #include "slidetexture.h"
@@ -117,7 +119,23 @@ void TestSmallBuilderThread::framesFlowFromTheCameraFacade() {
     settings.setApiToken(QString());
     CameraThread camera(&settings, QStringList{}); // no plug-ins: frames come from the test
     ApiThread api(&settings);
-    SmallBuilderThread facade(&camera, &api, nullptr);
+    BigBuilderThread big(&api);
+    big.start("live-mosaic-test");
+    QTRY_VERIFY(big.currentBuilder());
+    BigBuilder *store = big.currentBuilder();
+    // The store belongs to the full-resolution thread: ask it there.
+    const auto storedCells = [store] {
+        QList<Point> cells;
+        QMetaObject::invokeMethod(
+            store,
+            [&] {
+                for (const auto &cell : store->cells())
+                    cells.append(cell.first);
+            },
+            Qt::BlockingQueuedConnection);
+        return cells;
+    };
+    SmallBuilderThread facade(&camera, &api, &big);
     QSignalSpy changed(&facade, &SmallBuilderThread::propertiesChanged);
 
     const cv::Mat texture = slidetexture::make({900, 700});
@@ -156,6 +174,15 @@ void TestSmallBuilderThread::framesFlowFromTheCameraFacade() {
     const cv::Mat next = publishFrame();
     QTRY_COMPARE(facade.cameraImage().data, next.data);
     QVERIFY(!facade.outOfSync());
+
+    // The cells reach the full-resolution builder, and so does an erase.
+    QTRY_VERIFY(storedCells().contains(Point(1, 1)));
+    facade.setRunning(false);
+    facade.setEraserMode(true);
+    // View 800 x 600 around the 640 x 480 frame, which has moved by about 20 px.
+    emit facade.mouseClick(80 + 96 + 48 - 20, 60 + 96 + 48);
+    QTRY_VERIFY(!storedCells().contains(Point(1, 1)));
+    facade.setEraserMode(false);
 
     // After a reset the next publication drops the camera image.
     facade.setRunning(false);
