@@ -87,9 +87,11 @@ void TestServerBinary::startsAndServes() {
     QCOMPARE(client.api("POST", QStringLiteral("/api/token/activate"), {}, poll).status, 401);
     QCOMPARE(client.api("POST", QStringLiteral("/api/token/activate"), {}, poll).status, 401);
 
-    // One log line per request on standard error.
+    // One log line per request on standard error; SIGTERM ends the server cleanly.
     server.terminate();
     QVERIFY(server.waitForFinished(10000));
+    QCOMPARE(server.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(server.exitCode(), 0);
     const QStringList lines = QString::fromUtf8(server.readAllStandardError())
                                   .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QCOMPARE(lines.filter(QStringLiteral("\"POST /api/token/activate\" 401")).size(), 2);
