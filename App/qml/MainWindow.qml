@@ -84,6 +84,7 @@ ApplicationWindow {
     property alias nextPartButton: nextPartButton
     property alias newScanButton: newScanButton
     property alias gcTimer: gcTimer
+    property alias lensProfile: lensProfile
 
     width: 1200
     height: 800
@@ -231,6 +232,17 @@ ApplicationWindow {
         dim: false
         closePolicy: Popup.NoAutoClose
         visible: window.drawerShown
+        // Opaque, since the drawer lies over the header's empty left end.
+        background: Rectangle {
+            color: drawer.palette.window
+
+            Rectangle {
+                anchors.right: parent.right
+                width: 1
+                height: parent.height
+                color: drawer.palette.mid
+            }
+        }
 
         // The scan view has the same pair; when both are enabled Qt hands each press to one
         // of them as ambiguous, so both react to that too and every press zooms once.
@@ -291,6 +303,7 @@ ApplicationWindow {
                 }
 
                 LensProfile {
+                    id: lensProfile
                     Layout.fillWidth: true
                     visible: window.hasCamera && window.isLoggedIn
                              && window.state === MainWindow.Welcome

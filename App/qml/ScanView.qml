@@ -317,6 +317,7 @@ Item {
         title: qsTr("Distance between A and B (milimeters)")
         modal: true
         closePolicy: Popup.NoAutoClose
+        width: 320
         height: 150
         x: cameraPicture.x + (cameraPicture.width - width) / 2
         y: Math.max(cameraPicture.y - height - 10, 10)

@@ -121,7 +121,10 @@ TestCase {
         calls.clear();
         switch (data.act) {
         case "calibrate":
-            win.state = calibrate;
+            settings.mpp = "1.00000";
+            verify(win.lensProfile.visible);
+            win.lensProfile.calibrateButton.clicked();
+            compare(win.state, calibrate);
             compare(win.scanView.calibrationStatus, 0);
             verify(win.scanView.calibrating);
             tryVerify(() => !win.drawer.visible);
