@@ -1,10 +1,17 @@
 #include "shell/entry.h"
 
+#include "camera/camerathread.h"
+#include "camera/frameinfo.h"
+#include "mosaic/bigbuilderthread.h"
+#include "mosaic/smallbuilderthread.h"
+#include "service/apithread.h"
+#include "service/scan.h"
 #include "shell/application.h"
 #include "shell/crashreport.h"
 #include "shell/logging.h"
 #include "shell/metatypes.h"
 #include "shell/settings.h"
+#include "ui/quickfuture.h"
 
 #include <QDebug>
 #include <QDir>
@@ -66,16 +73,25 @@ int mirevaMain(int argc, char *argv[], const QUrl &mainQml, const QString &crash
 
     // 10
     Settings settings(&engine);
-    // FACADES: CameraThread, ApiThread, BigBuilderThread, SmallBuilderThread are created here.
+    CameraThread cameraThread(&settings);
+    ApiThread apiThread(&settings);
+    BigBuilderThread bigBuilderThread(&apiThread);
+    SmallBuilderThread smallBuilderThread(&cameraThread, &apiThread, &bigBuilderThread);
 
     // 11
     qRegisterMetaType<cv::Mat>();
     qRegisterMetaType<cv::Point2d>("cv::Point_<double>");
-    // FACADES: FrameInfo and the future-bridge types are registered here.
+    qRegisterMetaType<FrameInfo>("FrameInfo");
+    QuickFuture::registerType<cv::Mat>();
+    QuickFuture::registerType<Scan *>();
 
     // 12
-    engine.rootContext()->setContextProperty(QStringLiteral("settings"), &settings);
-    // FACADES: "cameraThread", "smallBuilderThread", "bigBuilderThread", "apiThread" follow.
+    QQmlContext *context = engine.rootContext();
+    context->setContextProperty(QStringLiteral("settings"), &settings);
+    context->setContextProperty(QStringLiteral("cameraThread"), &cameraThread);
+    context->setContextProperty(QStringLiteral("smallBuilderThread"), &smallBuilderThread);
+    context->setContextProperty(QStringLiteral("bigBuilderThread"), &bigBuilderThread);
+    context->setContextProperty(QStringLiteral("apiThread"), &apiThread);
 
     // 13
     engine.addImportPath(QStringLiteral("qrc:///"));
@@ -109,8 +125,10 @@ int mirevaMain(int argc, char *argv[], const QUrl &mainQml, const QString &crash
     }
 
     // 17
-    // FACADES: stopped here in the order SmallBuilderThread, BigBuilderThread, ApiThread,
-    // CameraThread.
+    smallBuilderThread.stop();
+    bigBuilderThread.stop();
+    apiThread.stop();
+    cameraThread.stop();
 
     // 18
     logging::close();
