@@ -5,25 +5,25 @@ Flow {
     id: root
 
     property int snapshotSize: 90
+    property var images: []
+    readonly property int count: images.length
 
     function addSnapshot(image) {
-        images.insert(0, {"image": image});
+        images = [image].concat(images);
     }
 
     function clear() {
-        images.clear();
+        images = [];
     }
 
     spacing: 5
 
-    ListModel {
-        id: images
-    }
-
     Repeater {
-        model: images
+        model: root.images
+
         CvImageWrapper {
-            required property var image
+            required property var modelData
+            image: modelData
             width: root.snapshotSize
             height: root.snapshotSize
         }

@@ -1,11 +1,14 @@
 import QtQuick
 
-// Short messages over the window, newest on top.
+// Short messages over the window, newest on top; the older ones slide down to make room.
 ListView {
     id: root
 
     function show(text, duration) {
-        toasts.insert(0, {"text": text, "duration": duration === undefined ? 3000 : duration});
+        toasts.insert(0, {
+            "text": text,
+            "duration": duration === undefined || duration === null ? 3000 : duration
+        });
     }
 
     spacing: 5
@@ -15,22 +18,15 @@ ListView {
         id: toasts
     }
 
-    delegate: Rectangle {
-        required property string text
-        width: ListView.view.width - 20
-        x: 10
-        height: toastText.implicitHeight + 10
-        radius: 10
-        color: "#222222"
-
-        Text {
-            id: toastText
-            anchors.fill: parent
-            anchors.margins: 5
-            text: parent.text
-            color: "white"
-            wrapMode: Text.WordWrap
-            horizontalAlignment: Text.AlignHCenter
+    displaced: Transition {
+        NumberAnimation {
+            property: "y"
+            easing.type: Easing.InOutQuad
         }
+    }
+
+    delegate: Toast {
+        x: 10
+        width: ListView.view.width - 20
     }
 }

@@ -1,0 +1,290 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="pl_PL">
+<context>
+    <name>Api</name>
+    <message>
+        <source>Network error:</source>
+        <translation>Błąd sieci:</translation>
+    </message>
+    <message>
+        <source>Log-in failed: unexpected reply from the service (%1)</source>
+        <translation>Logowanie nie powiodło się: nieoczekiwana odpowiedź serwisu (%1)</translation>
+    </message>
+</context>
+<context>
+    <name>ApiThread</name>
+    <message>
+        <source>Failed to upload file %1</source>
+        <translation>Nie udało się przesłać pliku %1</translation>
+    </message>
+</context>
+<context>
+    <name>CameraProperties</name>
+    <message>
+        <source>Camera properties</source>
+        <translation>Właściwości kamery</translation>
+    </message>
+</context>
+<context>
+    <name>LensProfile</name>
+    <message>
+        <source>Calibrate</source>
+        <translation>Kalibruj</translation>
+    </message>
+    <message>
+        <source>Lens properties</source>
+        <translation>Właściwości obiektywu</translation>
+    </message>
+    <message>
+        <source>Magnification</source>
+        <translation>Powiększenie</translation>
+    </message>
+    <message>
+        <source>Pixel density</source>
+        <translation>Gęstość pikseli</translation>
+    </message>
+</context>
+<context>
+    <name>MainWindow</name>
+    <message>
+        <source>An error occurred. Please try again</source>
+        <translation>Wystąpił błąd. Spróbuj ponownie</translation>
+    </message>
+    <message>
+        <source>Are you sure you don&apos;t want to save this scan?</source>
+        <translation>Czy na pewno nie chcesz zapisać tego skanu?</translation>
+    </message>
+    <message>
+        <source>Before you begin, please log in to Tavrona</source>
+        <translation>Zanim zaczniesz, zaloguj się do Tavrona</translation>
+    </message>
+    <message>
+        <source>Click on the grid cells you want to erase</source>
+        <translation>Kliknij komórki siatki, które chcesz usunąć</translation>
+    </message>
+    <message>
+        <source>Finish</source>
+        <translation>Koniec</translation>
+    </message>
+    <message>
+        <source>Initializing</source>
+        <translation>Inicjalizacja</translation>
+    </message>
+    <message>
+        <source>Move the camera to the next part and click &lt;b&gt;Start scanning&lt;/b&gt;</source>
+        <translation>Przesuń kamerę do następnego fragmentu i kliknij &lt;b&gt;Rozpocznij skanowanie&lt;/b&gt;</translation>
+    </message>
+    <message>
+        <source>New scan</source>
+        <translation>Nowy skan</translation>
+    </message>
+    <message>
+        <source>Next part</source>
+        <translation>Następny fragment</translation>
+    </message>
+    <message>
+        <source>Photo series</source>
+        <translation>Seria zdjęć</translation>
+    </message>
+    <message>
+        <source>Press space or click &lt;b&gt;Take photo&lt;/b&gt; to take a photo</source>
+        <translation>Naciśnij spację lub kliknij &lt;b&gt;Zrób zdjęcie&lt;/b&gt;, aby zrobić zdjęcie</translation>
+    </message>
+    <message>
+        <source>Resume</source>
+        <translation>Wznów</translation>
+    </message>
+    <message>
+        <source>Searching for cameras</source>
+        <translation>Wyszukiwanie kamer</translation>
+    </message>
+    <message>
+        <source>Select the camera to see the preview</source>
+        <translation>Wybierz kamerę, aby zobaczyć podgląd</translation>
+    </message>
+    <message>
+        <source>Start scanning</source>
+        <translation>Rozpocznij skanowanie</translation>
+    </message>
+    <message>
+        <source>Take photo</source>
+        <translation>Zrób zdjęcie</translation>
+    </message>
+    <message>
+        <source>The scan hasn&apos;t been saved</source>
+        <translation>Skan nie został zapisany</translation>
+    </message>
+</context>
+<context>
+    <name>QObject</name>
+    <message>
+        <source>%1 | %2 | %3 | %4 | %5 | %6
+</source>
+        <translation>%1 | %2 | %3 | %4 | %5 | %6
+</translation>
+    </message>
+</context>
+<context>
+    <name>SaveOptions</name>
+    <message>
+        <source>Enter the scan name</source>
+        <translation>Wpisz nazwę skanu</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>Błąd</translation>
+    </message>
+    <message>
+        <source>Failed to save %1: %2</source>
+        <translation>Nie udało się zapisać %1: %2</translation>
+    </message>
+    <message>
+        <source>Open Scan</source>
+        <translation>Otwórz skan</translation>
+    </message>
+    <message>
+        <source>Open scan after saving</source>
+        <translation>Otwórz skan po zapisaniu</translation>
+    </message>
+    <message>
+        <source>Save</source>
+        <translation>Zapisz</translation>
+    </message>
+    <message>
+        <source>Save scan to Tavrona</source>
+        <translation>Zapisz skan w Tavrona</translation>
+    </message>
+    <message>
+        <source>Saved as %1</source>
+        <translation>Zapisany jako %1</translation>
+    </message>
+    <message>
+        <source>Saved scan %1</source>
+        <translation>Zapisano skan %1</translation>
+    </message>
+    <message>
+        <source>Saving scan</source>
+        <translation>Zapisywanie skanu</translation>
+    </message>
+</context>
+<context>
+    <name>ScanView</name>
+    <message>
+        <source>Click on two points at a measurable distance</source>
+        <translation>Kliknij dwa punkty w mierzalnej odległości</translation>
+    </message>
+    <message>
+        <source>Distance between A and B (milimeters)</source>
+        <translation>Odległość pomiędzy A i B (milimetry)</translation>
+    </message>
+    <message>
+        <source>Invalid input</source>
+        <translation>Nieprawidłowa wartość</translation>
+    </message>
+    <message>
+        <source>The distance between A and B is too small</source>
+        <translation>Odległość pomiędzy A i B jest zbyt mała</translation>
+    </message>
+</context>
+<context>
+    <name>SelectCamera</name>
+    <message>
+        <source>Camera</source>
+        <translation>Kamera</translation>
+    </message>
+    <message>
+        <source>Searching for cameras</source>
+        <translation>Wyszukiwanie kamer</translation>
+    </message>
+    <message>
+        <source>Select camera</source>
+        <translation>Wybierz kamerę</translation>
+    </message>
+</context>
+<context>
+    <name>TopBar</name>
+    <message>
+        <source>Done</source>
+        <translation>Gotowe</translation>
+    </message>
+    <message>
+        <source>Eraser</source>
+        <translation>Usuwanie</translation>
+    </message>
+    <message>
+        <source>Finish</source>
+        <translation>Koniec</translation>
+    </message>
+    <message>
+        <source>Hide camera</source>
+        <translation>Ukryj kamerę</translation>
+    </message>
+    <message>
+        <source>Next part</source>
+        <translation>Następny fragment</translation>
+    </message>
+    <message>
+        <source>Pause</source>
+        <translation>Pauza</translation>
+    </message>
+    <message>
+        <source>Ruler tool</source>
+        <translation>Linijka</translation>
+    </message>
+    <message>
+        <source>Sharpness</source>
+        <translation>Ostrość</translation>
+    </message>
+    <message>
+        <source>Show camera</source>
+        <translation>Pokaż kamerę</translation>
+    </message>
+</context>
+<context>
+    <name>UserView</name>
+    <message>
+        <source>Cancel</source>
+        <translation>Anuluj</translation>
+    </message>
+    <message>
+        <source>Confirm login in web browser</source>
+        <translation>Potwierdź logowanie w przeglądarce</translation>
+    </message>
+    <message>
+        <source>Connect to Tavrona</source>
+        <translation>Połącz z Tavrona</translation>
+    </message>
+    <message>
+        <source>Log In</source>
+        <translation>Zaloguj się</translation>
+    </message>
+    <message>
+        <source>Log out</source>
+        <translation>Wyloguj się</translation>
+    </message>
+</context>
+<context>
+    <name>VignettingCorrection</name>
+    <message>
+        <source>Cancel profile generation</source>
+        <translation>Anuluj generowanie profilu</translation>
+    </message>
+    <message>
+        <source>Enabled</source>
+        <translation>Włączona</translation>
+    </message>
+    <message>
+        <source>Generate vignetting profile</source>
+        <translation>Wygeneruj profil winietowania</translation>
+    </message>
+    <message>
+        <source>Move camera in all directions</source>
+        <translation>Przesuwaj kamerę we wszystkich kierunkach</translation>
+    </message>
+    <message>
+        <source>Vignetting correction</source>
+        <translation>Korekcja winietowania</translation>
+    </message>
+</context>
+</TS>

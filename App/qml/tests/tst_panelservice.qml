@@ -1,0 +1,206 @@
+import QtQuick
+import QtQuick.Controls
+import QtTest
+
+// The save panel and the user panel over the stand-in service facade.
+TestCase {
+    id: testCase
+    name: "PanelService"
+    width: 400
+    height: 600
+    visible: true
+    when: windowShown
+
+    Component {
+        id: spyComponent
+        SignalSpy {}
+    }
+
+    function init() {
+        stage.reset();
+    }
+
+    function createPanel(name) {
+        const component = Qt.createComponent("qrc:/qml/" + name + ".qml");
+        compare(component.status, Component.Ready, component.errorString());
+        const panel = createTemporaryObject(component, testCase, {width: 380});
+        verify(panel, name);
+        return panel;
+    }
+
+    function spyOn(target, signalName) {
+        return createTemporaryObject(spyComponent, testCase, {target: target,
+                                                              signalName: signalName});
+    }
+
+    // A save panel for the scan "c1" that opens URLs into `opened` instead of a browser.
+    function createSavePanel(opened) {
+        apiThread.newScan("c1");
+        const panel = createPanel("SaveOptions");
+        panel.openUrl = url => opened.push(url);
+        return panel;
+    }
+
+    function test_emptyNameCannotBeSavedByTheButton() {
+        const panel = createSavePanel([]);
+        compare(panel.nameField.text, "");
+        verify(panel.saveButton.visible);
+        verify(!panel.saveButton.enabled);
+        mouseClick(panel.saveButton);
+        compare(calls.calls, []);
+        panel.nameField.text = "Slide 1";
+        verify(panel.saveButton.enabled);
+    }
+
+    function test_enterSavesEvenAnEmptyName() {
+        const panel = createSavePanel([]);
+        panel.nameField.forceActiveFocus();
+        keyClick(Qt.Key_Return);
+        compare(calls.calls, ["api.saveScan(c1,)"]);
+        compare(panel.statusText, "Saving scan");
+        verify(panel.isSaving);
+    }
+
+    function test_saveOutcome_data() {
+        return [
+            {tag: "saved, opened", ok: true, autoOpen: true, message: "Saved scan Slide 1",
+             status: "Saved as Slide 1", opened: ["http://127.0.0.1:1/view"]},
+            {tag: "saved, not opened", ok: true, autoOpen: false, message: "Saved scan Slide 1",
+             status: "Saved as Slide 1", opened: []},
+            {tag: "failed", ok: false, autoOpen: true, message: "Failed to save Slide 1: ",
+             status: "Error", opened: []}
+        ];
+    }
+
+    function test_saveOutcome(data) {
+        settings.autoOpen = data.autoOpen;
+        const opened = [];
+        const panel = createSavePanel(opened);
+        const messages = spyOn(panel, "message");
+        compare(panel.autoOpenCheckBox.checked, data.autoOpen);
+        panel.nameField.text = "Slide 1";
+        mouseClick(panel.saveButton);
+        compare(calls.calls, ["api.saveScan(c1,Slide 1)"]);
+        compare(panel.statusText, "Saving scan");
+        verify(panel.isSaving);
+        verify(!panel.saveButton.enabled); // no second save while one runs
+        apiThread.answerSave(data.ok, "http://127.0.0.1:1/view");
+        tryCompare(panel, "isSaving", false);
+        compare(panel.statusText, data.status);
+        compare(findChild(panel, "statusLabel").text, data.status);
+        compare(messages.count, 1);
+        compare(messages.signalArguments[0][0], data.message);
+        compare(opened, data.opened);
+    }
+
+    function test_autoOpenCheckBoxWritesTheSetting() {
+        const panel = createSavePanel([]);
+        mouseClick(panel.autoOpenCheckBox);
+        compare(settings.autoOpen, true);
+        mouseClick(panel.autoOpenCheckBox);
+        compare(settings.autoOpen, false);
+    }
+
+    function test_savedScanOffersOpening() {
+        const opened = [];
+        const panel = createSavePanel(opened);
+        verify(!panel.openButton.visible);
+        apiThread.markSaved("http://127.0.0.1:1/scan/7");
+        verify(!panel.saveButton.visible);
+        verify(panel.openButton.visible);
+        compare(panel.openButton.text, "Open Scan");
+        mouseClick(panel.openButton);
+        compare(opened, ["http://127.0.0.1:1/scan/7"]);
+    }
+
+    function test_newScanClearsTheStatus() {
+        const panel = createSavePanel([]);
+        panel.nameField.text = "Slide";
+        mouseClick(panel.saveButton);
+        verify(panel.isSaving);
+        apiThread.newScan("c2");
+        compare(panel.statusText, "");
+        verify(!panel.isSaving);
+        compare(panel.scan.containerId, "c2");
+    }
+
+    function test_userStates_data() {
+        return [
+            {tag: "loading before all", loading: true, user: true, loggedIn: true,
+             state: "loading"},
+            {tag: "authenticated", loading: false, user: true, loggedIn: true,
+             state: "authenticated"},
+            {tag: "user not loaded", loading: false, user: false, loggedIn: true,
+             state: "user-not-loaded"},
+            {tag: "not authenticated", loading: false, user: false, loggedIn: false,
+             state: "not-authenticated"}
+        ];
+    }
+
+    function test_userStates(data) {
+        apiThread.isLoading = data.loading;
+        apiThread.setUser(data.user);
+        apiThread.isLoggedIn = data.loggedIn;
+        const panel = createPanel("UserView");
+        compare(panel.state, data.state);
+        compare(panel.logInButton.visible, data.state === "not-authenticated");
+        compare(panel.connectButton.visible, data.state === "user-not-loaded");
+        compare(panel.logOutButton.visible, data.state === "authenticated"
+                                            || data.state === "user-not-loaded");
+        compare(panel.cancelButton.visible, data.state === "loading");
+        compare(findChild(panel, "userName").visible, data.state === "authenticated");
+        if (data.state === "authenticated") {
+            compare(findChild(panel, "userName").text, "Ada Lis");
+            compare(findChild(panel, "userEmail").text, "ada@example.org");
+        }
+    }
+
+    function test_userButtonsCallTheFacade_data() {
+        return [
+            {tag: "log in", loggedIn: false, user: false, loading: false, button: "logInButton",
+             signal: "logIn"},
+            {tag: "connect", loggedIn: true, user: false, loading: false,
+             button: "connectButton", signal: "queryUser"},
+            {tag: "log out", loggedIn: true, user: true, loading: false, button: "logOutButton",
+             signal: "logOut"},
+            {tag: "cancel", loggedIn: false, user: false, loading: true, button: "cancelButton",
+             signal: "cancelLogIn"}
+        ];
+    }
+
+    function test_userButtonsCallTheFacade(data) {
+        apiThread.isLoggedIn = data.loggedIn;
+        apiThread.setUser(data.user);
+        apiThread.isLoading = data.loading;
+        const panel = createPanel("UserView");
+        const spy = spyOn(apiThread, data.signal);
+        mouseClick(panel[data.button]);
+        compare(spy.count, 1);
+    }
+
+    function test_errorTextAndItsClearing() {
+        const panel = createPanel("UserView");
+        verify(!panel.errorLabel.visible);
+        apiThread.raiseError("Network error: refused");
+        compare(panel.errorMessage, "Network error: refused");
+        verify(panel.errorLabel.visible);
+        compare(panel.errorLabel.text, "Network error: refused");
+        apiThread.isLoading = true; // a new log-in starts
+        compare(panel.errorMessage, "");
+        verify(!panel.errorLabel.visible);
+
+        apiThread.raiseError("Log-in failed");
+        compare(panel.errorMessage, "Log-in failed");
+        verify(panel.errorLabel.visible); // shown while loading too
+        apiThread.isLoading = false;
+        apiThread.isLoggedIn = true;
+        apiThread.setUser(true);
+        compare(panel.state, "authenticated");
+        compare(panel.errorMessage, "");
+
+        apiThread.raiseError("Upload failed");
+        verify(!panel.errorLabel.visible); // never under a signed-in user
+        apiThread.setUser(false);
+        verify(panel.errorLabel.visible);
+    }
+}
