@@ -150,8 +150,10 @@ void Api::logIn() {
     // A code left over from an earlier log-in must never be polled: it could log a user back in
     // who has since logged out.
     activationCode.clear();
+    logInStarting = true;
     apiCall(QUrl(QStringLiteral("/api/mireva/token")), nullptr, Post)
         .then([this](json reply) {
+            logInStarting = false;
             const QString authorizationUrl = requiredString(reply, "authorization_url");
             const QString code = requiredString(reply, "activation_code");
             activationCode = code;
@@ -159,14 +161,22 @@ void Api::logIn() {
             emit loginUrlChanged(authorizationUrl);
         })
         .onFailed([this](const ApiException &e) {
+            logInStarting = false;
             emit apiError(e.message);
             emit userLoggedOut();
         })
-        .onFailed([this](const std::exception &e) { failLogIn(QString::fromUtf8(e.what())); });
+        .onFailed([this](const std::exception &e) {
+            logInStarting = false;
+            failLogIn(QString::fromUtf8(e.what()));
+        });
     QTimer::singleShot(pollIntervalMs, this, &Api::checkLogIn);
 }
 
 void Api::checkLogIn() {
+    if (logInStarting) {
+        QTimer::singleShot(pollIntervalMs, this, &Api::checkLogIn);
+        return;
+    }
     if (activationCode.isEmpty()) {
         qDebug() << "Login cancelled";
         emit userLoadingFailed();
@@ -205,6 +215,7 @@ void Api::failLogIn(const QString &reason) {
 
 void Api::cancelLogIn() {
     activationCode.clear();
+    logInStarting = false;
 }
 
 void Api::logOut() {

@@ -106,6 +106,9 @@ private:
     QUrl apiUrl;
     QString apiToken;
     QString activationCode;
+    // The start of a log-in is on its way: a poll that comes first must wait for it, or a slow
+    // reply would end the log-in before the browser even opened.
+    bool logInStarting = false;
     int pollIntervalMs;
     QNetworkAccessManager *network;
 };

@@ -12,6 +12,7 @@
 #include <QPair>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QUrl>
 
 #include <functional>
@@ -45,6 +46,7 @@ struct ScriptedReply {
     QByteArray contentType; // empty: no Content-Type header
     QByteArray body;
     QList<QPair<QByteArray, QByteArray>> headers;
+    int delayMs = 0; // answer this much later
 
     static ScriptedReply json(const QByteArray &body, int status = 200) {
         return {status, "application/json", body, {}};
@@ -164,8 +166,10 @@ private:
             response += name + ": " + value + "\r\n";
         response += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
         response += "Connection: close\r\n\r\n" + reply.body;
-        socket->write(response);
-        socket->disconnectFromHost();
+        QTimer::singleShot(reply.delayMs, socket, [socket, response] {
+            socket->write(response);
+            socket->disconnectFromHost();
+        });
     }
 
     QTcpServer server;

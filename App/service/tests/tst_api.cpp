@@ -345,6 +345,23 @@ private slots:
                  QByteArray("token-1"));
     }
 
+    // A start reply slower than the poll interval: the poll waits for it.
+    void slowLogInStart() {
+        ScriptedReply start = ScriptedReply::json(
+            "{\"authorization_url\": \"http://127.0.0.1:1/a\", \"activation_code\": \"S\"}");
+        start.delayMs = 4 * pollMs;
+        server->script("POST", "/api/mireva/token", {start});
+        server->script("POST", "/api/token/activate", {ScriptedReply::json(userReply)});
+        auto api = makeApi(QString());
+        QSignalSpy loaded(api.get(), &Api::userLoaded);
+        QSignalSpy failed(api.get(), &Api::userLoadingFailed);
+        api->logIn();
+        QTRY_COMPARE(loaded.size(), 1);
+        QVERIFY(failed.isEmpty());
+        QCOMPARE(server->requestsTo("/api/token/activate").first().body,
+                 QByteArray("{\"activation_code\":\"S\"}"));
+    }
+
     void cancelDuringPolling() {
         server->script(
             "POST", "/api/mireva/token",
