@@ -41,9 +41,15 @@ public:
     // 10 x the standard deviation of the Laplacian of the grey image of an 8-bit RGB image.
     static double sharpness(const cv::Mat &image);
 
+    // One frame step without scheduling the next one: take a frame from the open camera, feed
+    // or correct it with the vignetting profile, publish it with its preview and sharpness.
+    void frameStep();
+
 signals:
     void availableCamerasChanged(QList<CameraInfo> cameras);
     void updated(FrameInfo info);
+    // `camera` is a handle that does not own the camera (only the manager does, in the camera
+    // thread); `properties` are new front-ends in the GUI thread, for the receiver to adopt.
     void cameraChanged(QSharedPointer<common::AbstractCamera> camera,
                        QList<CameraPropertyFrontend *> properties);
     void vignettingProfileGenerationFinished();
@@ -63,7 +69,6 @@ public slots:
 
 private:
     void loadPlugins();
-    void frameStep();
     void accumulateVignetting(const cv::Mat &frame);
 
     QSharedPointer<common::AbstractCamera> currentCamera;

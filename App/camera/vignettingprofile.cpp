@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QStandardPaths>
 
-#include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
 namespace {
@@ -104,6 +103,9 @@ void VignettingProfile::finishGeneration() {
 }
 
 void VignettingProfile::apply(cv::Mat &frame) {
+    // A frame of another size or kind would fail half-way, with the frame already in YUV.
+    CV_Assert(frame.type() == CV_8UC3 && mask.type() == CV_16SC1 && frame.size() == mask.size());
+    // Chroma is untouched, so colours keep their hue while brightness is levelled.
     cv::cvtColor(frame, frame, cv::COLOR_RGB2YUV);
     cv::extractChannel(frame, luma, 0);
     cv::subtract(luma, mask, luma, cv::noArray(), CV_8U);

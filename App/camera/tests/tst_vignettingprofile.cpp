@@ -115,6 +115,15 @@ private slots:
         QCOMPARE(cv::norm(frame, expected, cv::NORM_INF), 0.);
     }
 
+    void correctionRefusesAFrameOfAnotherSize() {
+        const QString path = dir.filePath("small.xml");
+        writeProfile(path, cv::Mat(6, 8, CV_16S, cv::Scalar(10)));
+        VignettingProfile profile(path);
+        cv::Mat frame = uniform({16, 12}, 100);
+        QVERIFY_THROWS_EXCEPTION(cv::Exception, profile.apply(frame));
+        QCOMPARE(cv::norm(frame, uniform({16, 12}, 100), cv::NORM_INF), 0.);
+    }
+
     void kernelIsAnEighthOfTheFrameMadeOdd_data() {
         QTest::addColumn<QSize>("frame");
         QTest::addColumn<QSize>("kernel");
