@@ -227,6 +227,11 @@ public:
         return QVariant::fromValue(cv::Mat(height, width, CV_8UC3, cv::Scalar(128, 128, 128)));
     }
 
+    // A feature kind as the camera facade hands it over: the contract's enumeration, not a number.
+    Q_INVOKABLE QVariant propertyType(int type) const {
+        return QVariant::fromValue(common::PropertyType(type));
+    }
+
     Q_INVOKABLE void reset() {
         settings->reset();
         camera->reset();

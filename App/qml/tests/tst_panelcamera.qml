@@ -17,7 +17,7 @@ TestCase {
         id: propertyComponent
         QtObject {
             property string name: "Gain"
-            property int type: 0
+            property var type: 0
             property var value: 0
             property var min: 0
             property var max: 100
@@ -144,6 +144,26 @@ TestCase {
         cameraThread.properties = [makeProperty({type: 3})];
         compare(panel.editors.count, 1);
         compare(editorAt(panel, 0).objectName, "triggerEditor");
+    }
+
+    function test_editorForTheContractsKinds_data() {
+        return [
+            {tag: "integer", type: 0, editor: "integerEditor"},
+            {tag: "real", type: 1, editor: "realEditor"},
+            {tag: "boolean", type: 2, editor: "booleanEditor"},
+            {tag: "trigger", type: 3, editor: "triggerEditor"},
+            {tag: "string", type: 4, editor: "stringEditor"},
+            {tag: "enumeration", type: 5, editor: "buttonsEditor"}
+        ];
+    }
+
+    // The real facade gives the kind as common::PropertyType; the editor must still be found.
+    function test_editorForTheContractsKinds(data) {
+        const prop = makeProperty({value: data.type === 4 ? "" : (data.type === 2 ? true : 1),
+                                   options: options(2)});
+        prop.type = stage.propertyType(data.type);
+        cameraThread.properties = [prop];
+        compare(editorAt(createPanel("CameraProperties"), 0).objectName, data.editor);
     }
 
     function test_logScaleSlider() {
