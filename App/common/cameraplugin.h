@@ -52,8 +52,7 @@ public:
     QString displayName; // text shown to the user
     QVariant value;      // value passed to setValue() and reported by value() when selected
 
-    bool operator==(const PropertyEnumOption &other) const
-    {
+    bool operator==(const PropertyEnumOption &other) const {
         return displayName == other.displayName && value == other.value;
     }
 };
@@ -105,8 +104,7 @@ public:
     // slot 6: end continuous acquisition
     virtual void stop() = 0;
     // slot 7: adjustable features with their display names, in display order
-    virtual std::vector<std::pair<QString, QSharedPointer<CameraPropertyBackend>>>
-    properties() = 0;
+    virtual std::vector<std::pair<QString, QSharedPointer<CameraPropertyBackend>>> properties() = 0;
 };
 
 // The object a plug-in exports as `plugin`.
@@ -135,8 +133,7 @@ public:
     QString id;          // the camera's id(), decoded from UTF-8
     QString description; // the camera's name(), decoded from UTF-8
 
-    bool operator==(const CameraInfo &other) const
-    {
+    bool operator==(const CameraInfo &other) const {
         return id == other.id && description == other.description;
     }
 };

@@ -11,8 +11,7 @@ using Point = cv::Point;
 
 // Maps and sets keyed by Point order lexicographically: x first, then y.
 struct PointLess {
-    bool operator()(const Point &a, const Point &b) const
-    {
+    bool operator()(const Point &a, const Point &b) const {
         return a.x < b.x || (a.x == b.x && a.y < b.y);
     }
 };

@@ -1,21 +1,18 @@
 #include "shell/workerthread.h"
 
 WorkerThread::WorkerThread(QThread::Priority priority)
-    : QObject(nullptr)
-{
+    : QObject(nullptr) {
     thread.start(priority);
 }
 
-WorkerThread::~WorkerThread()
-{
+WorkerThread::~WorkerThread() {
     if (!thread.isFinished()) {
         thread.quit();
         thread.wait();
     }
 }
 
-void WorkerThread::stop()
-{
+void WorkerThread::stop() {
     thread.quit();
     thread.wait();
 }
