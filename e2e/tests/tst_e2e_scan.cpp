@@ -1,0 +1,369 @@
+// A whole scan on one machine: the objects the program's entry function creates, the real camera
+// plug-in on the simulated microscope, and the local service as its own process. The scan is
+// then read back from the service's data folder and measured against the slide it was taken of.
+
+#include "camera/camerathread.h"
+#include "camera/frameinfo.h"
+#include "mosaic/bigbuilder.h"
+#include "mosaic/bigbuilderthread.h"
+#include "mosaic/smallbuilderthread.h"
+#include "service/apithread.h"
+#include "service/scan.h"
+#include "shell/metatypes.h"
+#include "shell/settings.h"
+
+#include "scanrun.h"
+
+#include <QDesktopServices>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <set>
+
+using scanrun::json;
+
+namespace {
+
+constexpr int cameraWidth = 800;
+constexpr int cameraHeight = 600;
+constexpr int slideWidth = 2600;
+constexpr int slideHeight = 2000;
+
+// Stands in for the system browser the log-in opens.
+class Browser : public QObject {
+    Q_OBJECT
+public:
+    Browser() { QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "open"); }
+    ~Browser() override { QDesktopServices::unsetUrlHandler(QStringLiteral("http")); }
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl &url) { opened.append(url); }
+};
+
+template <typename T>
+bool await(const QFuture<T> &future, int ms = 30000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!future.isFinished() && timer.elapsed() < ms)
+        QTest::qWait(10);
+    return future.isFinished();
+}
+
+int httpGet(const QString &url, QByteArray *body = nullptr) {
+    QNetworkAccessManager network;
+    QNetworkReply *reply = network.get(QNetworkRequest(QUrl(url)));
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+    if (body)
+        *body = reply->readAll();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    reply->deleteLater();
+    return status;
+}
+
+// The builder's cells, read in its own thread while nothing else runs there.
+BigBuilder::CellMap cellsOf(BigBuilder *builder) {
+    BigBuilder::CellMap cells;
+    QMetaObject::invokeMethod(
+        builder, [&] { cells = builder->cells(); }, Qt::BlockingQueuedConnection);
+    return cells;
+}
+
+} // namespace
+
+class TestEndToEndScan : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void wholeScan_data();
+    void wholeScan();
+
+private:
+    QTemporaryDir m_dir;
+    cv::Mat m_slide;
+    QString m_slidePath;
+};
+
+void TestEndToEndScan::initTestCase() {
+    QVERIFY(m_dir.isValid());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.filePath("config"));
+    QCoreApplication::setOrganizationName(QStringLiteral("MirevaEndToEnd"));
+    QCoreApplication::setApplicationName(QStringLiteral("Mireva"));
+    qRegisterMetaType<cv::Mat>();
+    m_slide = scanrun::makeSlide(slideWidth, slideHeight, 11);
+    m_slidePath = m_dir.filePath(QStringLiteral("slide.png"));
+    cv::Mat bgr;
+    cv::cvtColor(m_slide, bgr, cv::COLOR_RGB2BGR);
+    QVERIFY(cv::imwrite(m_slidePath.toStdString(), bgr));
+}
+
+void TestEndToEndScan::wholeScan_data() {
+    QTest::addColumn<QStringList>("faults");
+    QTest::newRow("clean") << QStringList();
+    // The first storage uploads fail, and one answers with an ETag that does not match.
+    QTest::newRow("faults") << QStringList{"--fail-uploads", "3", "--wrong-etag", "1"};
+}
+
+void TestEndToEndScan::wholeScan() {
+    QFETCH(QStringList, faults);
+    const QString tag = QString::fromLatin1(QTest::currentDataTag());
+    const QString dataDir = m_dir.filePath(tag + QStringLiteral("-server"));
+    const QString truthPath = m_dir.filePath(tag + QStringLiteral("-truth.csv"));
+    const QString configPath = m_dir.filePath(tag + QStringLiteral("-camera.json"));
+    QVERIFY(QDir().mkpath(dataDir));
+    QVERIFY(scanrun::writeFile(
+        configPath,
+        QByteArray::fromStdString(
+            scanrun::cameraConfig(m_slidePath, truthPath, cameraWidth, cameraHeight, 20, 1500, 1100)
+                .dump())));
+    qputenv("VMBSIM_CONFIG", QFile::encodeName(configPath));
+
+    QProcess server;
+    const QString base =
+        scanrun::startServer(server, QCoreApplication::applicationDirPath() + "/tavrona-server",
+                             dataDir, QStringList{"--auto-confirm"} + faults);
+    QVERIFY2(!base.isEmpty(), server.readAllStandardError().constData());
+    auto stopServer = qScopeGuard([&] {
+        server.terminate();
+        server.waitForFinished(10000);
+    });
+
+    Browser browser;
+    Settings settings(nullptr, QStringList());
+    settings.setApiUrl(QUrl(base));
+    settings.setApiToken(QString());
+    settings.setCameraId(QStringLiteral("Vimba DEV_SIM_0001"));
+    settings.setAutoCameraSettings(false);
+    settings.setVignettingCorrection(false);
+
+    // As the entry function creates them, with short service intervals.
+    CameraThread cameraThread(&settings);
+    ApiThread apiThread(&settings, ApiThread::Intervals{300, 300});
+    BigBuilderThread bigBuilderThread(&apiThread);
+    SmallBuilderThread smallBuilderThread(&cameraThread, &apiThread, &bigBuilderThread);
+    auto stopAll = qScopeGuard([&] {
+        smallBuilderThread.stop();
+        bigBuilderThread.stop();
+        apiThread.stop();
+        cameraThread.stop();
+    });
+
+    // Log in by the browser page, which the server confirms by itself.
+    emit apiThread.logIn();
+    QTRY_VERIFY_WITH_TIMEOUT(apiThread.isLoggedIn() && apiThread.user().isValid(), 20000);
+    QCOMPARE(browser.opened.size(), 1);
+
+    QSignalSpy frames(&cameraThread, &CameraThread::newFrame);
+    cameraThread.requestAvailableCameras();
+    QTRY_VERIFY_WITH_TIMEOUT(frames.size() > 2, 20000);
+
+    // "Start scanning": a new container, then the running state.
+    const QFuture<Scan *> started = apiThread.startNewScan();
+    QVERIFY(await(started));
+    Scan *scan = started.result();
+    QVERIFY(scan);
+    QTRY_VERIFY(bigBuilderThread.currentBuilder());
+    BigBuilder *builder = bigBuilderThread.currentBuilder();
+    QCOMPARE(builder->containerId(), scan->containerId());
+    const QString scanTemp = builder->tempPath();
+    QVERIFY(QDir(scanTemp).exists());
+
+    const QSizeF view(cameraWidth * 1.5, cameraHeight * 1.5);
+    emit smallBuilderThread.viewSizeUpdate(view);
+    emit smallBuilderThread.viewResolutionUpdate(view);
+    auto runFor = [&](int frameCount) {
+        emit smallBuilderThread.reset();
+        smallBuilderThread.setRunning(true);
+        cameraThread.beginScanning();
+        const qsizetype until = frames.size() + frameCount;
+        QTRY_VERIFY_WITH_TIMEOUT(frames.size() >= until, 60000);
+        smallBuilderThread.setRunning(false);
+        cameraThread.endScanning();
+        // Let the cells already on their way land before anything looks at them.
+        QTest::qWait(1500);
+    };
+    runFor(120);
+    const BigBuilder::CellMap beforeErase = cellsOf(builder);
+    QVERIFY(beforeErase.size() > 4);
+
+    // Eraser: three clicks around the view's centre.
+    smallBuilderThread.setEraserMode(true);
+    for (const QPointF click : {QPointF(0.5, 0.5), QPointF(0.3, 0.5), QPointF(0.5, 0.3)})
+        emit smallBuilderThread.mouseClick(view.width() * click.x(), view.height() * click.y());
+    QTest::qWait(1000);
+    smallBuilderThread.setEraserMode(false);
+    const BigBuilder::CellMap part1 = cellsOf(builder);
+    std::vector<Point> erased;
+    for (const auto &[id, record] : beforeErase)
+        if (!part1.count(id))
+            erased.push_back(id);
+    QVERIFY2(!erased.empty(), "the eraser removed no cell");
+
+    // "Next part", then the second part from wherever the tour is.
+    bigBuilderThread.finishImage();
+    runFor(80);
+    const BigBuilder::CellMap part2 = cellsOf(builder);
+    QVERIFY(!part2.empty());
+
+    // "Finish": the descriptor goes last, then the builder and its folder go.
+    bigBuilderThread.finish(settings.mpp(), settings.magnification());
+    QTRY_VERIFY_WITH_TIMEOUT(scan->status() >= Scan::UPLOADED, 90000);
+    QTRY_VERIFY_WITH_TIMEOUT(!QDir(scanTemp).exists(), 20000);
+    const QFuture<QString> saved = apiThread.saveScan(scan->containerId(), "End to end " + tag);
+    QVERIFY(await(saved));
+    QCOMPARE(saved.resultCount(), 1);
+    const QString viewUrl = saved.result();
+    QCOMPARE(scan->status(), Scan::SAVED);
+
+    // A photo series: a second scan with two photos.
+    const QFuture<Scan *> photoStarted = apiThread.startNewScan();
+    QVERIFY(await(photoStarted));
+    Scan *photos = photoStarted.result();
+    QVERIFY(photos && photos != scan);
+    QTRY_VERIFY(bigBuilderThread.currentBuilder() &&
+                bigBuilderThread.currentBuilder()->containerId() == photos->containerId());
+    const QString photoTemp = bigBuilderThread.currentBuilder()->tempPath();
+    for (int k = 0; k < 2; ++k) {
+        const qsizetype next = frames.size() + 3;
+        QTRY_VERIFY_WITH_TIMEOUT(frames.size() >= next, 20000);
+        bigBuilderThread.addSnapshot(cameraThread.image());
+    }
+    bigBuilderThread.finish(settings.mpp(), settings.magnification());
+    QTRY_VERIFY_WITH_TIMEOUT(photos->status() >= Scan::UPLOADED, 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(!QDir(photoTemp).exists(), 20000);
+    const QFuture<QString> photosSaved = apiThread.saveScan(photos->containerId(), "Photos " + tag);
+    QVERIFY(await(photosSaved));
+    QCOMPARE(photosSaved.resultCount(), 1);
+
+    // --- The service's side ---------------------------------------------------------------
+    // Every file arrived whole: the database's checksum is the stored file's, and the client
+    // counted as uploaded exactly what the service holds.
+    const QString containerDir = dataDir + "/containers/" + scan->containerId();
+    const auto uploads = scanrun::storedUploads(dataDir, scan->containerId());
+    QCOMPARE(qsizetype(uploads.size()), qsizetype(scan->uploaded()));
+    QCOMPARE(scan->uploading(), 0);
+    for (const auto &[path, upload] : uploads) {
+        const QByteArray data = scanrun::readFile(containerDir + "/" + path);
+        QCOMPARE(qint64(data.size()), upload.size);
+        QCOMPARE(scanrun::md5Hex(data), upload.md5);
+    }
+    QVERIFY(uploads.count("scan.isd"));
+    const json isd =
+        json::parse(scanrun::readFile(containerDir + "/scan.isd").toStdString(), nullptr, false);
+    QVERIFY(isd.is_object() && isd["images"].is_array());
+    const auto savedIsd = scanrun::savedDescriptor(dataDir, scan->containerId());
+    QVERIFY(savedIsd.has_value());
+
+    std::vector<json> stitched;
+    for (const json &image : isd["images"])
+        if (image.value("type", "") == "stitched")
+            stitched.push_back(image);
+    QCOMPARE(int(stitched.size()), 2);
+
+    // Each part lists every stored cell, at its place relative to the part's corner, and
+    // nothing erased.
+    const std::vector<const BigBuilder::CellMap *> parts{&part1, &part2};
+    const std::vector<scanrun::TruthLine> truth = scanrun::readTruth(truthPath);
+    QVERIFY(int(truth.size()) >= 200);
+    for (size_t p = 0; p < parts.size(); ++p) {
+        const BigBuilder::CellMap &cells = *parts[p];
+        int minX = INT_MAX, minY = INT_MAX;
+        for (const auto &[id, record] : cells) {
+            minX = std::min(minX, record.rect.x);
+            minY = std::min(minY, record.rect.y);
+        }
+        std::set<std::pair<int, int>> expected;
+        for (const auto &[id, record] : cells)
+            expected.insert({record.rect.x - minX, record.rect.y - minY});
+        std::set<std::pair<int, int>> listed;
+        std::vector<std::pair<cv::Point, QByteArray>> composed;
+        for (const json &entry : stitched[p]["parts"]) {
+            const cv::Point place(entry[0].get<int>(), entry[1].get<int>());
+            listed.insert({place.x, place.y});
+            const QString path = QString::fromStdString(entry[2].get<std::string>());
+            QVERIFY2(uploads.count(path.section('/', 0, 0)), qPrintable(path));
+            const QByteArray bytes = scanrun::archiveEntry(containerDir, path);
+            QVERIFY2(!bytes.isEmpty(), qPrintable(path));
+            composed.push_back({place, bytes});
+        }
+        QCOMPARE(listed.size(), expected.size());
+        QVERIFY(listed == expected);
+        if (p == 0)
+            for (const Point &id : erased) {
+                const cv::Rect rect = beforeErase.at(id).rect;
+                QVERIFY(!listed.count({rect.x - minX, rect.y - minY}));
+            }
+
+        // Where the part should start on the slide: the tour's positions span it.
+        double tx = 1e9, ty = 1e9;
+        for (const scanrun::TruthLine &line : truth) {
+            tx = std::min(tx, line.x);
+            ty = std::min(ty, line.y);
+        }
+        std::sort(composed.begin(), composed.end(), [](const auto &a, const auto &b) {
+            return a.first.y != b.first.y ? a.first.y < b.first.y : a.first.x < b.first.x;
+        });
+        const scanrun::PartFigures figures =
+            scanrun::measurePart(composed, m_slide, cv::Point(int(tx), int(ty)), 1600);
+        qInfo().noquote() << QStringLiteral(
+                                 "%1 part %2: %3 cells, %4 unmatched, placement RMS %5 px max %6 "
+                                 "px, seams %7 RMS %8 px max %9 px")
+                                 .arg(tag)
+                                 .arg(p + 1)
+                                 .arg(figures.cells)
+                                 .arg(figures.unmatched)
+                                 .arg(figures.rms, 0, 'f', 2)
+                                 .arg(figures.max, 0, 'f', 2)
+                                 .arg(figures.seams)
+                                 .arg(figures.seamRms, 0, 'f', 2)
+                                 .arg(figures.seamMax, 0, 'f', 2);
+        QCOMPARE(figures.unmatched, 0);
+        QVERIFY(figures.seams > 0);
+        QVERIFY2(figures.seamRms <= 1.5, "seam RMS above 1.5 px");
+        QVERIFY2(figures.seamMax <= 4.0, "a seam is off by more than 4 px");
+    }
+
+    // The photo series: both photos stored and described.
+    const QString photoDir = dataDir + "/containers/" + photos->containerId();
+    const auto photoUploads = scanrun::storedUploads(dataDir, photos->containerId());
+    QCOMPARE(qsizetype(photoUploads.size()), qsizetype(photos->uploaded()));
+    const json photoIsd =
+        json::parse(scanrun::readFile(photoDir + "/scan.isd").toStdString(), nullptr, false);
+    int singles = 0;
+    for (const json &image : photoIsd["images"])
+        if (image.value("type", "") == "single") {
+            ++singles;
+            const QString path = QString::fromStdString(image["path"].get<std::string>());
+            QVERIFY2(photoUploads.count(path), qPrintable(path));
+            QVERIFY(!cv::imread((photoDir + "/" + path).toStdString()).empty());
+        }
+    QCOMPARE(singles, 2);
+
+    // Through the faults, the refused uploads were sent again: nothing was taken as stored
+    // that the service did not store (the checks above), and the failures did happen.
+    const QString serverLog = QString::fromUtf8(server.readAllStandardError());
+    static const QRegularExpression refused(QStringLiteral("\"(PUT|POST) /storage/\\S+\" 500"));
+    const qsizetype failures = serverLog.count(refused);
+    if (!faults.isEmpty())
+        QVERIFY2(failures >= 3, qPrintable(serverLog.right(2000)));
+    else
+        QCOMPARE(failures, 0);
+
+    // The view page answers.
+    QByteArray page;
+    QCOMPARE(httpGet(viewUrl, &page), 200);
+    QVERIFY(!page.isEmpty());
+    qInfo().noquote() << "view URL" << viewUrl << "files" << uploads.size() << "frames"
+                      << frames.size();
+}
+
+QTEST_MAIN(TestEndToEndScan)
+#include "tst_e2e_scan.moc"
