@@ -7,17 +7,48 @@
 
 #include <boost/dll/import.hpp>
 #include <boost/dll/shared_library_load_mode.hpp>
+#include <boost/filesystem/path.hpp>
 #include <boost/system/system_error.hpp>
 
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <exception>
+#include <locale>
+#include <mutex>
+#include <stdexcept>
 
 namespace {
 constexpr int frameIntervalMs = 30;
 constexpr int propertiesIntervalMs = 1000;
 constexpr double previewBoxPx = 768.;
+
+// Boost.Filesystem takes its path locale from the environment the first time it converts a
+// path, and throws when the environment names a locale the system lacks (LANG=pl_PL.UTF-8
+// without that locale generated): then no plug-in could ever be imported. In that case its
+// locale is set up once under the UTF-8 C locale; the environment is restored at once.
+void ensureUsablePathLocale() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        try {
+            std::locale probe("");
+            return;
+        } catch (const std::runtime_error &) {
+        }
+        const bool wasSet = qEnvironmentVariableIsSet("LC_ALL");
+        const QByteArray saved = qgetenv("LC_ALL");
+        qputenv("LC_ALL", "C.UTF-8");
+        try {
+            boost::filesystem::path::imbue(std::locale(""));
+        } catch (const std::runtime_error &e) {
+            qWarning() << "Cannot set up a locale for plug-in paths:" << e.what();
+        }
+        if (wasSet)
+            qputenv("LC_ALL", saved);
+        else
+            qunsetenv("LC_ALL");
+    });
+}
 } // namespace
 
 QStringList CameraManager::defaultPluginNames() {
@@ -56,6 +87,7 @@ CameraManager::~CameraManager() {
 
 void CameraManager::loadPlugins() {
     if (!pluginsImported) {
+        ensureUsablePathLocale();
         for (const QString &name : std::as_const(pluginNames)) {
             qDebug() << "Loading plugin" << name;
             try {

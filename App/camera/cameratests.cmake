@@ -38,3 +38,9 @@ mireva_add_test(tst_camerathread camera
     ${CMAKE_CURRENT_LIST_DIR}/tests/logcapture.h
     LIBS mireva mireva_testcamera)
 add_dependencies(tst_camerathread MirevaTestAlpha MirevaTestBeta)
+# The same loading under an environment locale the system does not have.
+add_test(NAME tst_cameraplugins_missinglocale
+    COMMAND tst_cameraplugins loadsInOrderAndReportsFailures)
+set_tests_properties(tst_cameraplugins_missinglocale PROPERTIES LABELS camera
+    ENVIRONMENT "${MIREVA_TEST_ENV};LANG=xx_XX.UTF-8;LC_ALL=xx_XX.UTF-8"
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
