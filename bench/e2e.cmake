@@ -3,7 +3,7 @@
 add_executable(bench_e2e_report ${CMAKE_CURRENT_LIST_DIR}/e2e_report.cpp)
 target_link_libraries(bench_e2e_report PRIVATE mireva Qt6::Sql PkgConfig::LIBZIP
     nlohmann_json::nlohmann_json)
-target_include_directories(bench_e2e_report PRIVATE ${CMAKE_SOURCE_DIR}/e2e)
+target_include_directories(bench_e2e_report PRIVATE ${CMAKE_SOURCE_DIR}/e2e ${CMAKE_SOURCE_DIR}/Server)
 target_compile_options(bench_e2e_report PRIVATE ${MIREVA_WARNINGS})
 set_target_properties(bench_e2e_report PROPERTIES AUTOMOC ON)
 add_dependencies(bench_e2e_report tavrona-server Varnoke VmbSim)

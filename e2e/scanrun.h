@@ -5,6 +5,8 @@
 // it, the local service as a child process, and the server-side reading of a stored scan
 // (archives, descriptor, uploads) with the stitched parts measured against the slide.
 
+#include "serverprocess.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -95,24 +97,7 @@ inline QByteArray readFile(const QString &path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Starts the server on a free loopback port; returns its base URL, empty on failure.
-inline QString startServer(QProcess &process, const QString &program, const QString &dataDir,
-                           const QStringList &extra) {
-    process.setProgram(program);
-    process.setArguments(QStringList{"--port", "0", "--data", dataDir} + extra);
-    process.start();
-    if (!process.waitForStarted(10000))
-        return {};
-    static const QRegularExpression listening(QStringLiteral("listening on (http://\\S+/)"));
-    QByteArray out;
-    while (process.waitForReadyRead(10000)) {
-        out += process.readAllStandardOutput();
-        const auto match = listening.match(QString::fromUtf8(out));
-        if (match.hasMatch())
-            return match.captured(1);
-    }
-    return {};
-}
+using tavrona::startServer;
 
 // One stored upload as the server's database recorded it.
 struct StoredUpload {

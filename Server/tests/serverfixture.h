@@ -3,6 +3,8 @@
 // Small helpers shared by the server tests: a blocking HTTP client on loopback, a package
 // builder (JPEG cells in stored .dat archives, photos, descriptor) and a log-in shortcut.
 
+#include "serverprocess.h"
+
 #include <QByteArray>
 #include <QEventLoop>
 #include <QFile>
@@ -126,26 +128,7 @@ public:
     QNetworkAccessManager network;
 };
 
-// Starts the tavrona-server executable on a free port; returns its base URL, or empty.
-inline QString startServer(QProcess &process, const QString &program, const QString &dataDir,
-                           const QStringList &extra = {}) {
-    process.setProgram(program);
-    process.setArguments(QStringList{"--port", "0", "--data", dataDir} + extra);
-    process.setProcessChannelMode(QProcess::SeparateChannels);
-    process.start();
-    if (!process.waitForStarted(10000))
-        return {};
-    static const QRegularExpression listening(QStringLiteral("listening on (http://\\S+/)"));
-    QByteArray out;
-    while (process.waitForReadyRead(10000)) {
-        out += process.readAllStandardOutput();
-        const auto match = listening.match(QString::fromUtf8(out));
-        if (match.hasMatch())
-            return match.captured(1);
-    }
-    qWarning() << "server did not start:" << out << process.readAllStandardError();
-    return {};
-}
+using tavrona::startServer;
 
 inline QByteArray jpeg(int width, int height, const cv::Scalar &bgr) {
     cv::Mat image(height, width, CV_8UC3, bgr);
