@@ -4,6 +4,7 @@
 // runs every case five times and reports medians. OpenCV runs on one thread here: the figure
 // that matters is what one core of the target machine sustains.
 
+#include "mosaic/imageio.h"
 #include "mosaic/smallbuilder.h"
 #include "mosaic/tests/slidetexture.h"
 #include "mosaic/tests/tourrun.h"
@@ -103,6 +104,28 @@ void BM_StockPhaseCorrelate(benchmark::State &state) {
     }
 }
 BENCHMARK(BM_StockPhaseCorrelate)->Unit(benchmark::kMillisecond);
+
+// Shifting a preview by a fraction of a pixel, as the builder does with every frame it adds,
+// against the general warp it reproduces.
+void BM_ShiftImage(benchmark::State &state) {
+    cv::setNumThreads(1);
+    const cv::Mat source = slidetexture::cut(texture(), {500.5, 400.25}, previewSize);
+    cv::Mat target;
+    for (auto _ : state)
+        shiftImage(source, target, 0.37, -0.21);
+}
+BENCHMARK(BM_ShiftImage)->Unit(benchmark::kMillisecond);
+
+void BM_ShiftImageByWarp(benchmark::State &state) {
+    cv::setNumThreads(1);
+    const cv::Mat source = slidetexture::cut(texture(), {500.5, 400.25}, previewSize);
+    const cv::Mat transform = (cv::Mat_<double>(2, 3) << 1, 0, 0.37, 0, 1, -0.21);
+    cv::Mat target;
+    for (auto _ : state)
+        cv::warpAffine(source, target, transform, previewSize, cv::INTER_CUBIC,
+                       cv::BORDER_REPLICATE);
+}
+BENCHMARK(BM_ShiftImageByWarp)->Unit(benchmark::kMillisecond);
 
 // Registration accuracy over a 300-frame tour with ground truth, in preview pixels.
 void BM_TourAccuracy(benchmark::State &state) {

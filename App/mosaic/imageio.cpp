@@ -75,9 +75,3 @@ bool saveImage(cv::Mat image, QString path) {
     }
     return true;
 }
-
-void shiftImage(cv::Mat &image, double dx, double dy) {
-    const cv::Mat transform = (cv::Mat_<double>(2, 3) << 1, 0, dx, 0, 1, dy);
-    cv::warpAffine(image, image, transform, image.size(), cv::INTER_CUBIC, cv::BORDER_REPLICATE,
-                   cv::Scalar::all(0));
-}

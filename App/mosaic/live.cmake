@@ -1,6 +1,7 @@
 # The live mosaic: image helpers, grid, registration and the live builder with its facade.
 target_sources(mireva PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/imageio.h ${CMAKE_CURRENT_LIST_DIR}/imageio.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/imageshift.cpp ${CMAKE_CURRENT_LIST_DIR}/imagebuffers.cpp
     ${CMAKE_CURRENT_LIST_DIR}/mosaicgrid.h ${CMAKE_CURRENT_LIST_DIR}/mosaicgrid.cpp
     ${CMAKE_CURRENT_LIST_DIR}/phasecorrelator.h ${CMAKE_CURRENT_LIST_DIR}/phasecorrelator.cpp
     ${CMAKE_CURRENT_LIST_DIR}/smallbuilder.h ${CMAKE_CURRENT_LIST_DIR}/smallbuilder.cpp
@@ -24,3 +25,8 @@ function(mireva_live_tour_with_simulator)
 endfunction()
 mireva_add_test(tst_smallbuilderthread mosaic SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_smallbuilderthread.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/slidetexture.h LIBS mireva)
+# Registration and the frame shift reproduce OpenCV's arithmetic to the last bit: no fused
+# multiply-adds where the source has a multiply and an add.
+set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/phasecorrelator.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/imageshift.cpp TARGET_DIRECTORY mireva
+    PROPERTIES COMPILE_OPTIONS -ffp-contract=off)

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <opencv2/core.hpp>
+#include <opencv2/core/hal/hal.hpp>
+
+#include <vector>
 
 // Registration workspace: estimates the translation of a frame against a reference and how far
 // the estimate can be trusted. Its images are reused from frame to frame and reallocated only
@@ -26,14 +29,24 @@ public:
     const cv::Mat &preparedReference() const { return prepared2; }
 
 private:
+    // prepare(), also writing the prepared image times the window into windowed if given.
+    void prepare(const cv::Mat &source, cv::Mat &target, cv::Mat *windowed);
+    void makeBuffers(cv::Size size);
+    // The normalised cross-power spectrum's peak for the windowed images in padded1 and
+    // padded2: the same arithmetic, step for step, as OpenCV's phaseCorrelate, on buffers and
+    // transform plans that live as long as the frame size.
+    cv::Point2d phaseCorrelateWindowed(double *response);
     double overlapCorrelation(int xi, int yi, const cv::Mat &mask);
 
-    cv::Mat grey;      // scratch; its size tells which frame size the window was made for
+    cv::Mat grey;      // scratch; its size tells which frame size the buffers were made for
     cv::Mat window;    // Hanning window, frame size, 32-bit float
     cv::Mat prepared1; // current, prepared
     cv::Mat prepared2; // reference, prepared
 
-    // Reused buffers around the correlation itself.
-    cv::Mat windowed1, windowed2;
-    cv::Mat overlapA, overlapB, blurredA, blurredB;
+    // The windowed images at the top left of zero-padded, fast transform sizes, their spectra,
+    // the cross-power spectrum and, transformed back in place, the correlation surface.
+    cv::Mat padded1, padded2, spectrum1, spectrum2, crossPower, shiftScratch;
+    cv::Ptr<cv::hal::DFT2D> forward, inverse;
+
+    std::vector<float> rowBuffers; // masked rows and three rows of box sums, per overlap
 };

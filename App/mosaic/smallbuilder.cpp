@@ -6,6 +6,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -24,14 +29,102 @@ int firstMultipleFrom(int value, int step) {
     return -floorDiv(-value, step) * step;
 }
 
+#if defined(__GNUC__) && defined(__x86_64__)
+#define MIREVA_OVERLAY_SSSE3 1
+// overlayMosaic() for 16 pixels at a time from pixel x on, with byte shuffles; returns where it
+// stopped. fallback may be null (white).
+__attribute__((target("ssse3"))) int overlayRowSsse3(const uchar *m, const uchar *f, uchar *r,
+                                                     uchar *c, int x, int width) {
+    const auto mask = [](std::initializer_list<int> picks) {
+        alignas(16) signed char bytes[16];
+        int k = 0;
+        for (int pick : picks)
+            bytes[k++] = static_cast<signed char>(pick);
+        return _mm_load_si128(reinterpret_cast<const __m128i *>(bytes));
+    };
+    // Gathers one channel of 16 pixels from three 16-byte loads, per load.
+    const __m128i channel[3][3] = {
+        {mask({0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1}),
+         mask({-1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14, -1, -1, -1, -1, -1}),
+         mask({-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 1, 4, 7, 10, 13})},
+        {mask({1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1}),
+         mask({-1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15, -1, -1, -1, -1, -1}),
+         mask({-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 2, 5, 8, 11, 14})},
+        {mask({2, 5, 8, 11, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1}),
+         mask({-1, -1, -1, -1, -1, 1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1}),
+         mask({-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0, 3, 6, 9, 12, 15})}};
+    // Spreads one byte per pixel over the pixel's three bytes, per 16-byte store.
+    const __m128i spread[3] = {
+        mask({0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5}),
+        mask({5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10}),
+        mask({10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15})};
+    const __m128i full = _mm_set1_epi8(char(0xff));
+    for (; x + 16 <= width; x += 16) {
+        __m128i drawn[3], fallback[3];
+        for (int k = 0; k < 3; ++k) {
+            drawn[k] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(m + 3 * x + 16 * k));
+            fallback[k] =
+                f ? _mm_loadu_si128(reinterpret_cast<const __m128i *>(f + 3 * x + 16 * k)) : full;
+        }
+        __m128i all = full;
+        for (int ch = 0; ch < 3; ++ch)
+            all = _mm_and_si128(
+                all, _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(drawn[0], channel[ch][0]),
+                                               _mm_shuffle_epi8(drawn[1], channel[ch][1])),
+                                  _mm_shuffle_epi8(drawn[2], channel[ch][2])));
+        const __m128i blank = _mm_cmpeq_epi8(all, full);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(c + x), _mm_andnot_si128(blank, full));
+        for (int k = 0; k < 3; ++k) {
+            const __m128i useFallback = _mm_shuffle_epi8(blank, spread[k]);
+            const __m128i out = _mm_or_si128(_mm_and_si128(useFallback, fallback[k]),
+                                             _mm_andnot_si128(useFallback, drawn[k]));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(r + 3 * x + 16 * k), out);
+        }
+    }
+    return x;
+}
+
+bool haveSsse3() {
+    static const bool have = __builtin_cpu_supports("ssse3");
+    return have;
+}
+#endif
+
+// The registration reference: the mosaic where it is drawn and the fallback image (or white,
+// when it is empty) elsewhere; coverage marks the drawn pixels with 255. One pass over RGB.
+void overlayMosaic(const cv::Mat &mosaic, const cv::Mat &fallback, cv::Mat &reference,
+                   cv::Mat &coverage) {
+    reference.create(mosaic.size(), CV_8UC3);
+    coverage.create(mosaic.size(), CV_8UC1);
+    for (int y = 0; y < mosaic.rows; ++y) {
+        const uchar *m = mosaic.ptr<uchar>(y);
+        const uchar *f = fallback.empty() ? nullptr : fallback.ptr<uchar>(y);
+        uchar *r = reference.ptr<uchar>(y);
+        uchar *c = coverage.ptr<uchar>(y);
+        int x = 0;
+#ifdef MIREVA_OVERLAY_SSSE3
+        if (haveSsse3())
+            x = overlayRowSsse3(m, f, r, c, x, mosaic.cols);
+#endif
+        for (; x < mosaic.cols; ++x) {
+            const uchar *mp = m + 3 * x;
+            const bool blank = mp[0] == 255 && mp[1] == 255 && mp[2] == 255;
+            const uchar *source = !blank ? mp : f ? f + 3 * x : nullptr;
+            for (int k = 0; k < 3; ++k)
+                r[3 * x + k] = source ? source[k] : 255;
+            c[x] = blank ? 0 : 255;
+        }
+    }
+}
+
 } // namespace
 
 SmallBuilder::Estimate SmallBuilder::processFrame(QSharedPointer<FrameInfo> newFrame) {
     frame = newFrame;
     maxSharpness = std::max(maxSharpness, frame->sharpness);
     const float weight = float(frame->sharpness);
-    // The frame object is shared with other threads and never written: work on a copy.
-    cv::Mat small = frame->smallImage.clone();
+    // The frame is shared with other threads and never written; only read from here on.
+    const cv::Mat small = frame->smallImage;
     if (small.empty() || small.type() != CV_8UC3) {
         // Nothing to register; keep the view alive with the new camera image.
         publish(false);
@@ -43,9 +136,16 @@ SmallBuilder::Estimate SmallBuilder::processFrame(QSharedPointer<FrameInfo> newF
     if (!weightMaskBuilt || weightMask.size() != small.size())
         buildWeightMask(small.size());
 
-    const Estimate result = grid.scores.empty() ? Estimate::Moved : estimatePosition(small);
-    if (result == Estimate::Moved)
-        addFrame(small, weight);
+    Estimate result = Estimate::Moved;
+    if (grid.scores.empty())
+        placed = small; // the first frame sets the origin: nothing to shift
+    else
+        result = estimatePosition(small);
+    if (result == Estimate::Moved) {
+        addFrame(placed, weight);
+        // The added frame is the next reference; the old one's buffer takes the next shift.
+        std::swap(lastFrame, placed);
+    }
     publish(result != Estimate::None);
     if (result == Estimate::Moved) {
         emit storeNewFrame(frame->image, toFrameCells(cells, small.size(), frame->image.size()));
@@ -53,7 +153,7 @@ SmallBuilder::Estimate SmallBuilder::processFrame(QSharedPointer<FrameInfo> newF
     return result;
 }
 
-SmallBuilder::Estimate SmallBuilder::estimatePosition(cv::Mat &small) {
+SmallBuilder::Estimate SmallBuilder::estimatePosition(const cv::Mat &small) {
     const int x = rounded(m_position.x);
     const int y = rounded(m_position.y);
     const cv::Rect frameRect(x, y, small.cols, small.rows);
@@ -62,18 +162,8 @@ SmallBuilder::Estimate SmallBuilder::estimatePosition(cv::Mat &small) {
     // the mosaic alone, as after an erase.
     const bool haveLastFrame =
         !lastFrame.empty() && lastFrame.size() == small.size() && lastFrame.type() == small.type();
-    if (haveLastFrame)
-        lastFrame.copyTo(reference);
-    else {
-        reference.create(small.size(), small.type());
-        reference.setTo(white);
-    }
-
-    const cv::Mat mosaic = grid.canvas.region(frameRect);
-    cv::inRange(mosaic, white, white, coverage);
-    cv::bitwise_not(coverage, coverage);
-    mosaic.copyTo(reference, coverage);
-
+    overlayMosaic(grid.canvas.region(frameRect), haveLastFrame ? lastFrame : cv::Mat(), reference,
+                  coverage);
     const double covered =
         haveLastFrame ? 1.0 : double(cv::countNonZero(coverage)) / double(small.total());
 
@@ -91,7 +181,8 @@ SmallBuilder::Estimate SmallBuilder::estimatePosition(cv::Mat &small) {
 
     m_position.x += dX;
     m_position.y += dY;
-    shiftImage(small, m_position.x - std::rint(m_position.x),
+    ownPixels(placed);
+    shiftImage(small, placed, m_position.x - std::rint(m_position.x),
                m_position.y - std::rint(m_position.y));
     return Estimate::Moved;
 }
@@ -120,7 +211,6 @@ void SmallBuilder::addFrame(const cv::Mat &small, float weight) {
         patch.copyTo(target);
         cells.append(covered);
     }
-    lastFrame = small;
 }
 
 cv::Size SmallBuilder::heldSmallSize() const {
@@ -147,8 +237,8 @@ void SmallBuilder::renderView() {
     const int left = rounded(m_position.x) - (viewSize.width - small.width) / 2;
     const int top = rounded(m_position.y) - (viewSize.height - small.height) / 2;
 
-    // Published images are never written again, so every render makes a new buffer.
-    cv::Mat view;
+    // Published images are never written again: every render takes a buffer nobody else holds.
+    cv::Mat view = reusableBuffer(viewBuffers, viewResolution, CV_8UC3);
     cv::resize(grid.canvas.region(cv::Rect(left, top, viewSize.width, viewSize.height)), view,
                viewResolution, 0, 0, cv::INTER_NEAREST);
     const cv::Scalar lineColour(80, 80, 80);
@@ -183,7 +273,10 @@ void SmallBuilder::renderMinimap() {
     positionOnMinimap =
         QRectF(std::rint((rounded(m_position.x) - used.x) * s),
                std::rint((rounded(m_position.y) - used.y) * s), small.width * s, small.height * s);
-    cv::Mat map;
+    // The size resize() derives from the scale, so that the buffer is used as it is.
+    const cv::Size mapSize(cv::saturate_cast<int>(used.width * s),
+                           cv::saturate_cast<int>(used.height * s));
+    cv::Mat map = reusableBuffer(minimapBuffers, mapSize, CV_8UC3);
     cv::resize(grid.canvas.usedImage(), map, cv::Size(), s, s, cv::INTER_NEAREST);
     minimap = map;
 }

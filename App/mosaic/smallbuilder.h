@@ -14,6 +14,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <array>
 #include <atomic>
 
 class ApiThread;
@@ -39,9 +40,10 @@ public:
     // Does everything update() does for one frame once it has been fetched and found new.
     Estimate processFrame(QSharedPointer<FrameInfo> newFrame);
 
-    // Registers a working copy of a small image against the mosaic; may shift it in place and
-    // updates the position and the out-of-sync flag.
-    Estimate estimatePosition(cv::Mat &small);
+    // Registers a small image against the mosaic and updates the position and the out-of-sync
+    // flag. On Moved, placedFrame() holds the image shifted onto whole mosaic pixels.
+    Estimate estimatePosition(const cv::Mat &small);
+    const cv::Mat &placedFrame() const { return placed; }
 
     cv::Point2d position() const { return m_position; }
     bool isOutOfSync() const { return outOfSync; }
@@ -105,4 +107,8 @@ private:
     // Registration scratch, reused from frame to frame.
     cv::Mat reference;
     cv::Mat coverage;
+    cv::Mat placed; // the frame being added, shifted; swaps buffers with lastFrame
+    // Published images, reused once nobody else holds them.
+    std::array<cv::Mat, 4> viewBuffers;
+    std::array<cv::Mat, 4> minimapBuffers;
 };

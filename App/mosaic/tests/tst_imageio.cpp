@@ -6,6 +6,9 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <array>
+#include <vector>
+
 class TestImageIo : public QObject {
     Q_OBJECT
 
@@ -18,6 +21,9 @@ private slots:
     void shiftIdentity();
     void shiftMatchesReference_data();
     void shiftMatchesReference();
+    void shiftIsTheWarpBitForBit_data();
+    void shiftIsTheWarpBitForBit();
+    void buffersAreReusedOnlyWhenFree();
 
 private:
     static cv::Mat pattern(int cols, int rows) {
@@ -165,6 +171,96 @@ void TestImageIo::shiftMatchesReference() {
         QVERIFY(image.at<cv::Vec3b>(10, 21)[0] > 0);
         QVERIFY(image.at<cv::Vec3b>(10, 20)[0] < 200);
     }
+}
+
+void TestImageIo::shiftIsTheWarpBitForBit_data() {
+    QTest::addColumn<cv::Size>("size");
+    QTest::addColumn<int>("type");
+    QTest::newRow("preview 768x640, 3 channels") << cv::Size(768, 640) << CV_8UC3;
+    QTest::newRow("odd 37x23, 3 channels") << cv::Size(37, 23) << CV_8UC3;
+    QTest::newRow("grey 53x41") << cv::Size(53, 41) << CV_8UC1;
+    QTest::newRow("4 channels 29x31") << cv::Size(29, 31) << CV_8UC4;
+    QTest::newRow("narrower than the kernel 3x5") << cv::Size(3, 5) << CV_8UC3;
+}
+
+void TestImageIo::shiftIsTheWarpBitForBit() {
+    QFETCH(cv::Size, size);
+    QFETCH(int, type);
+    // Noise uses every tap's weight and saturates where the kernel overshoots.
+    cv::Mat image(size, type);
+    cv::RNG rng(7);
+    rng.fill(image, cv::RNG::UNIFORM, 0, 256);
+
+    std::vector<cv::Point2d> shifts;
+    // Every fraction step of the warp in both directions, around zero...
+    const int steps = size.area() > 10000 ? 8 : 32;
+    for (int i = 0; i < steps; ++i)
+        for (int j = 0; j < steps; ++j)
+            shifts.emplace_back(i / double(steps) - 0.5, j / double(steps) - 0.5);
+    // ...values that fall between steps or on their rounding edges, and moves of many pixels,
+    // past the border and beyond the image.
+    for (int n = 0; n < 40; ++n)
+        shifts.emplace_back(rng.uniform(-4., 4.), rng.uniform(-4., 4.));
+    for (const cv::Point2d &s : std::initializer_list<cv::Point2d>{
+             {1. / 64, -3. / 64}, {0.3, 0.7}, {-0.1, 2.2}, {12.5, -7.25}, {-60.3, 45.9}})
+        shifts.push_back(s);
+
+    for (const cv::Point2d &shift : shifts) {
+        cv::Mat expected, actual;
+        const cv::Mat transform = (cv::Mat_<double>(2, 3) << 1, 0, shift.x, 0, 1, shift.y);
+        cv::warpAffine(image, expected, transform, size, cv::INTER_CUBIC, cv::BORDER_REPLICATE);
+        shiftImage(image, actual, shift.x, shift.y);
+        QVERIFY2(cv::norm(expected, actual, cv::NORM_INF) == 0,
+                 qPrintable(QString("shift (%1, %2)").arg(shift.x).arg(shift.y)));
+    }
+
+    // The target is reused, and a view of a larger image is shifted as a whole image.
+    cv::Mat target(size, type);
+    const uchar *buffer = target.data;
+    shiftImage(image, target, 0.25, -0.75);
+    QCOMPARE(target.data, buffer);
+    cv::Mat framed(size.height + 4, size.width + 6, type, cv::Scalar::all(0));
+    image.copyTo(framed(cv::Rect(3, 2, size.width, size.height)));
+    cv::Mat fromView;
+    shiftImage(framed(cv::Rect(3, 2, size.width, size.height)), fromView, 0.25, -0.75);
+    QCOMPARE(cv::norm(target, fromView, cv::NORM_INF), 0.);
+}
+
+void TestImageIo::buffersAreReusedOnlyWhenFree() {
+    std::array<cv::Mat, 2> pool;
+    const cv::Size size(64, 48);
+    cv::Mat first = reusableBuffer(pool, size, CV_8UC3);
+    QCOMPARE(first.size(), size);
+    QCOMPARE(first.type(), CV_8UC3);
+    const uchar *firstData = first.data;
+    // Still held: another buffer.
+    cv::Mat second = reusableBuffer(pool, size, CV_8UC3);
+    QVERIFY(second.data != firstData);
+    const uchar *secondData = second.data;
+    // Released: the first comes back, then the second.
+    first.release();
+    QCOMPARE(reusableBuffer(pool, size, CV_8UC3).data, firstData);
+    second.release();
+    QCOMPARE(reusableBuffer(pool, size, CV_8UC3).data, secondData);
+    // A free buffer of another size is remade; one held elsewhere is left to its holder, even
+    // through a view of part of it.
+    cv::Mat held = reusableBuffer(pool, {32, 32}, CV_8UC1)(cv::Rect(4, 4, 8, 8));
+    held.setTo(7);
+    const cv::Mat other = reusableBuffer(pool, {32, 32}, CV_8UC1);
+    QVERIFY(other.data != held.datastart);
+    cv::Mat third = reusableBuffer(pool, {32, 32}, CV_8UC1);
+    third.setTo(0);
+    QCOMPARE(cv::countNonZero(held), 64);
+
+    // ownPixels drops a buffer someone else also holds, and keeps one held only here.
+    cv::Mat mine(8, 8, CV_8UC1);
+    const uchar *mineData = mine.data;
+    ownPixels(mine);
+    QCOMPARE(mine.data, mineData);
+    cv::Mat shared = mine;
+    ownPixels(mine);
+    QVERIFY(mine.empty());
+    QCOMPARE(shared.data, mineData);
 }
 
 QTEST_GUILESS_MAIN(TestImageIo)

@@ -6,7 +6,14 @@
 #include <QTest>
 #include <opencv2/imgproc.hpp>
 
+#include <bit>
 #include <cmath>
+#include <set>
+
+// QCOMPARE on doubles forgives the last bits; these must not differ at all.
+#define COMPARE_BITS(actual, expected)                                                             \
+    QVERIFY2(std::bit_cast<quint64>(double(actual)) == std::bit_cast<quint64>(double(expected)),   \
+             qPrintable(QString::asprintf("%.17g != %.17g", double(actual), double(expected))))
 
 using Estimate = SmallBuilder::Estimate;
 Q_DECLARE_METATYPE(SmallBuilder::Estimate)
@@ -22,11 +29,14 @@ private slots:
     void correlatorLeavesPreparedImagesAlone_data();
     void correlatorLeavesPreparedImagesAlone();
     void prepareNormalises();
+    void correlatorMatchesThePlainRecipe_data();
+    void correlatorMatchesThePlainRecipe();
 
     void firstFrameAtOriginWithoutRegistration();
     void registrationMovesPosition_data();
     void registrationMovesPosition();
     void subPixelMoveAddsAtWholePixel();
+    void referenceIsMosaicOverLastFrame();
     void smallMoveGivesNone();
     void lowConfidenceThenRecovery();
     void coverageAfterErase_data();
@@ -38,6 +48,7 @@ private slots:
     void viewResolutionUpdate_data();
     void viewResolutionUpdate();
     void resetPublishesBlank();
+    void publishedImagesAreNeverRewritten();
     void storeNewFrameCarriesConvertedCells();
     void weightsAndVersions();
     void invalidFrameIsSkipped();
@@ -152,6 +163,80 @@ void TestSmallBuilder::prepareNormalises() {
     QVERIFY(std::abs(result.x) < 0.01 && std::abs(result.y) < 0.01);
 }
 
+void TestSmallBuilder::correlatorMatchesThePlainRecipe_data() {
+    QTest::addColumn<cv::Size>("size");
+    QTest::addColumn<cv::Point2d>("shift");
+    QTest::addColumn<int>("maskKind"); // 0 full, 1 left half, 2 holes, 3 empty
+    QTest::addColumn<bool>("blank");
+    const cv::Point2d shifts[] = {{0, 0}, {3.3, -2.7}, {-17.6, 9.4}, {180.2, -95.7}};
+    for (const cv::Size size :
+         {cv::Size(768, 640), cv::Size(641, 479), cv::Size(768, 576), cv::Size(41, 29)})
+        for (const cv::Point2d &shift : shifts)
+            for (int maskKind = 0; maskKind < 4; ++maskKind)
+                QTest::addRow("%dx%d by (%.1f, %.1f), mask %d", size.width, size.height, shift.x,
+                              shift.y, maskKind)
+                    << size << shift << maskKind << false;
+    QTest::newRow("blank frame") << cv::Size(768, 640) << cv::Point2d() << 0 << true;
+}
+
+// The correlator computes on reused buffers and plans; its shift must be stock phaseCorrelate's
+// to the last bit, and its confidence that of the overlap correlation written out plainly with
+// OpenCV's blur, norm and dot (whose float dot product rounds a little differently from the
+// double sums the correlator keeps).
+void TestSmallBuilder::correlatorMatchesThePlainRecipe() {
+    QFETCH(cv::Size, size);
+    QFETCH(cv::Point2d, shift);
+    QFETCH(int, maskKind);
+    QFETCH(bool, blank);
+    cv::Mat reference = slidetexture::cut(texture, start, size);
+    const cv::Mat current = blank ? cv::Mat(size, CV_8UC3, cv::Scalar::all(255))
+                                  : slidetexture::cut(texture, start + shift, size);
+    cv::Mat mask(size, CV_8UC1, cv::Scalar(maskKind == 3 ? 0 : 255));
+    if (maskKind == 1)
+        mask.colRange(size.width / 2, size.width).setTo(0);
+    if (maskKind == 2)
+        for (int k = 0; k < 12; ++k)
+            cv::circle(mask, {(k * 97) % size.width, (k * 61) % size.height}, 40, 0, cv::FILLED);
+
+    PhaseCorrelator correlator;
+    // Twice, with another size between: buffers are reused and remade.
+    correlator.correlate(current, reference, mask);
+    const cv::Rect part(0, 0, size.width / 2, size.height / 2);
+    correlator.correlate(current(part), reference(part), mask(part));
+    const PhaseCorrelator::Result result = correlator.correlate(current, reference, mask);
+
+    cv::Mat a, b, window;
+    correlator.prepare(current, a);
+    correlator.prepare(reference, b);
+    cv::createHanningWindow(window, size, CV_32F);
+    double response = 0;
+    const cv::Point2d expected =
+        cv::phaseCorrelate(a.mul(window), b.mul(window), cv::noArray(), &response);
+    COMPARE_BITS(result.x, expected.x);
+    COMPARE_BITS(result.y, expected.y);
+
+    const int xi = int(std::rint(expected.x));
+    const int yi = int(std::rint(expected.y));
+    const int w = size.width - std::abs(xi);
+    const int h = size.height - std::abs(yi);
+    double correlation = 0;
+    if (w > 0 && h > 0) {
+        const cv::Rect r2(std::max(xi, 0), std::max(yi, 0), w, h);
+        cv::Mat overlapA(h, w, CV_32FC1, cv::Scalar(0)), overlapB(h, w, CV_32FC1, cv::Scalar(0));
+        a(cv::Rect(std::max(-xi, 0), std::max(-yi, 0), w, h)).copyTo(overlapA, mask(r2));
+        b(r2).copyTo(overlapB, mask(r2));
+        cv::blur(overlapA, overlapA, cv::Size(3, 3));
+        cv::blur(overlapB, overlapB, cv::Size(3, 3));
+        const double norms = cv::norm(overlapA) * cv::norm(overlapB);
+        correlation = std::abs(norms) < 0.00001 ? 0. : overlapA.dot(overlapB) / norms;
+    }
+    const double confidence = std::pow(std::max(response, 0.), 0.15) * std::max(correlation, 0.);
+    QVERIFY2(std::abs(result.confidence - confidence) <= 1e-6 * std::max(confidence, 1e-3),
+             qPrintable(QString::asprintf("%.17g != %.17g", result.confidence, confidence)));
+    if (maskKind == 0 && !blank && std::abs(shift.x) < 50 && size.width > 100)
+        QVERIFY(std::abs(result.x - shift.x) < 0.25 && std::abs(result.y - shift.y) < 0.25);
+}
+
 void TestSmallBuilder::firstFrameAtOriginWithoutRegistration() {
     SmallBuilder builder(nullptr, nullptr);
     QSignalSpy stored(&builder, &SmallBuilder::storeNewFrame);
@@ -216,6 +301,45 @@ void TestSmallBuilder::subPixelMoveAddsAtWholePixel() {
                       slidetexture::cut(texture, start + cv::Point2d(1.2, 0), {640, 480}),
                       cv::NORM_INF),
              0.);
+}
+
+// Registration compares each frame with the mosaic where it is drawn and with the last added
+// frame elsewhere (the edge of the scan); after an erase, with white there.
+void TestSmallBuilder::referenceIsMosaicOverLastFrame() {
+    SmallBuilder builder(nullptr, nullptr);
+    const cv::Size size(640, 480);
+    const cv::Point2d path[] = {{0, 0}, {37.3, 12.6}, {81.9, 30.2}, {120.4, 21.7}, {150.2, 28.8}};
+    for (int k = 0; k < 5; ++k) {
+        if (k == 3) {
+            builder.eraserMode = true;
+            builder.mouseClick(400, 300); // erases a cell and drops the last frame
+            builder.eraserMode = false;
+            QVERIFY(builder.lastFrameImage().empty());
+        }
+        const auto frame = frameAt(path[k], size);
+        if (k == 0) {
+            QCOMPARE(builder.processFrame(frame), Estimate::Moved);
+            continue;
+        }
+        const cv::Rect rect(int(std::rint(builder.position().x)),
+                            int(std::rint(builder.position().y)), size.width, size.height);
+        cv::Mat reference = builder.lastFrameImage().empty()
+                                ? cv::Mat(size, CV_8UC3, cv::Scalar::all(255))
+                                : builder.lastFrameImage().clone();
+        const cv::Mat mosaic = builder.mosaicGrid().canvas.region(rect);
+        cv::Mat drawn;
+        cv::inRange(mosaic, cv::Scalar::all(255), cv::Scalar::all(255), drawn);
+        cv::bitwise_not(drawn, drawn);
+        mosaic.copyTo(reference, drawn);
+        QVERIFY(cv::countNonZero(drawn) < int(size.area())); // the scan's edge is in the frame
+
+        builder.processFrame(frame);
+        const PhaseCorrelator::Result expected =
+            PhaseCorrelator().correlate(frame->smallImage, reference, drawn);
+        COMPARE_BITS(builder.lastRegistration().x, expected.x);
+        COMPARE_BITS(builder.lastRegistration().y, expected.y);
+        COMPARE_BITS(builder.lastRegistration().confidence, expected.confidence);
+    }
 }
 
 void TestSmallBuilder::smallMoveGivesNone() {
@@ -434,6 +558,46 @@ void TestSmallBuilder::resetPublishesBlank() {
     // The next frame starts a new mosaic at the origin, wherever it is on the slide.
     QCOMPARE(builder.processFrame(frameAt({900, 700})), Estimate::Moved);
     QCOMPARE(builder.position(), cv::Point2d(0, 0));
+}
+
+// Rendering reuses image buffers, but only those nobody else holds any more: whatever was
+// handed out (to the view, through queued signals) keeps its pixels, and camera frames are
+// only ever read.
+void TestSmallBuilder::publishedImagesAreNeverRewritten() {
+    SmallBuilder builder(nullptr, nullptr);
+    QSignalSpy updated(&builder, &SmallBuilder::updated);
+    std::vector<QSharedPointer<FrameInfo>> frames;
+    std::vector<cv::Mat> frameCopies;
+    for (int k = 0; k < 12; ++k) {
+        frames.push_back(frameAt({17.3 * k, 6.1 * k}));
+        frameCopies.push_back(frames.back()->smallImage.clone());
+        QCOMPARE(builder.processFrame(frames.back()), Estimate::Moved);
+    }
+    // The spy holds every published view and minimap; each must still show what it showed.
+    QCOMPARE(updated.size(), 12);
+    std::vector<cv::Mat> views, copies;
+    for (const QList<QVariant> &args : updated) {
+        views.push_back(args.at(0).value<cv::Mat>());
+        copies.push_back(views.back().clone());
+    }
+    for (int k = 0; k < 8; ++k)
+        builder.processFrame(frameAt({17.3 * (11 - k), 6.1 * (11 - k)}));
+    for (size_t k = 0; k < views.size(); ++k)
+        QCOMPARE(cv::norm(views[k], copies[k], cv::NORM_INF), 0.);
+    for (size_t k = 0; k < frames.size(); ++k)
+        QCOMPARE(cv::norm(frames[k]->smallImage, frameCopies[k], cv::NORM_INF), 0.);
+
+    // Once let go, the few buffers kept for reuse come round again instead of new ones.
+    updated.clear();
+    views.clear();
+    copies.clear();
+    std::set<const uchar *> buffers;
+    for (int k = 0; k < 10; ++k) {
+        builder.processFrame(frameAt({30.2 + 13.1 * k, 10.4 + 4.6 * k}));
+        buffers.insert(updated.last().at(0).value<cv::Mat>().data);
+        updated.clear();
+    }
+    QVERIFY2(buffers.size() <= 4, qPrintable(QString::number(buffers.size())));
 }
 
 void TestSmallBuilder::storeNewFrameCarriesConvertedCells() {
