@@ -1,5 +1,7 @@
 #include "mosaic/mosaicgrid.h"
 
+#include "mosaic/imageio.h"
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -53,17 +55,37 @@ int centreWeight(int x, int y, int cols, int rows) {
 }
 
 cv::Mat MosaicCanvas::region(cv::Rect rect) const {
+    cv::Mat scratch;
+    return region(rect, scratch);
+}
+
+cv::Mat MosaicCanvas::region(cv::Rect rect, cv::Mat &scratch) const {
     if (rect.width <= 0 || rect.height <= 0)
         return {};
     const cv::Rect inImage = rect + origin;
     if (!image.empty() && (inImage & cv::Rect(0, 0, image.cols, image.rows)) == inImage)
         return image(inImage);
+    ownPixels(scratch);
+    copyRegion(rect, scratch);
+    return scratch;
+}
+
+void MosaicCanvas::copyRegion(cv::Rect rect, cv::Mat &target) const {
     // Before anything was drawn the canvas has no type yet; it only ever holds RGB.
-    cv::Mat result(rect.size(), image.empty() ? CV_8UC3 : image.type(), cv::Scalar::all(255));
-    const cv::Rect overlap = rect & extent();
-    if (!overlap.empty())
-        image(overlap + origin).copyTo(result(overlap - rect.tl()));
-    return result;
+    target.create(rect.size(), image.empty() ? CV_8UC3 : image.type());
+    const cv::Rect overlap = (rect & extent()) - rect.tl();
+    if (overlap.empty()) {
+        target.setTo(cv::Scalar::all(255));
+        return;
+    }
+    image(overlap + rect.tl() + origin).copyTo(target(overlap));
+    // White around the copied part: the bands above and below, and both sides between.
+    const cv::Scalar white = cv::Scalar::all(255);
+    target.rowRange(0, overlap.y).setTo(white);
+    target.rowRange(overlap.y + overlap.height, target.rows).setTo(white);
+    const cv::Mat middle = target.rowRange(overlap.y, overlap.y + overlap.height);
+    middle.colRange(0, overlap.x).setTo(white);
+    middle.colRange(overlap.x + overlap.width, target.cols).setTo(white);
 }
 
 void MosaicCanvas::include(cv::Rect rect) {

@@ -44,6 +44,12 @@ public:
     // A view into the canvas when the rectangle lies wholly inside it; otherwise a new white
     // image holding whatever part of the canvas overlaps (writing into it changes nothing).
     cv::Mat region(cv::Rect rect) const;
+    // The same, with the white image (when one is needed) made in scratch, which is reused
+    // when nothing else holds it.
+    cv::Mat region(cv::Rect rect, cv::Mat &scratch) const;
+    // Copies the rectangle, white where it reaches past the canvas, into target (made the
+    // rectangle's size and the canvas's type).
+    void copyRegion(cv::Rect rect, cv::Mat &target) const;
     // Widens `used` to the bounding box of `used` and rect.
     void include(cv::Rect rect);
     void setUsed(cv::Rect rect);

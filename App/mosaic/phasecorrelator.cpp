@@ -168,33 +168,6 @@ void normaliseSpectrum(cv::Mat &spectrum) {
     }
 }
 
-// Moves zero shift from (0, 0) to (cols / 2, rows / 2): a circular shift by half the size,
-// rounded down, in each direction.
-void centreZeroShift(cv::Mat &surface, cv::Mat &scratch) {
-    const int cols = surface.cols;
-    const int rows = surface.rows;
-    const int halfCols = cols / 2;
-    const int halfRows = rows / 2;
-    if (cols % 2 == 0 && rows % 2 == 0) {
-        // Even sizes (the usual case): the quadrants swap diagonally, in place.
-        for (int y = 0; y < halfRows; ++y) {
-            float *top = surface.ptr<float>(y);
-            float *bottom = surface.ptr<float>(y + halfRows);
-            std::swap_ranges(top, top + halfCols, bottom + halfCols);
-            std::swap_ranges(top + halfCols, top + cols, bottom);
-        }
-        return;
-    }
-    surface.copyTo(scratch);
-    const int upperCols = cols - halfCols;
-    for (int y = 0; y < rows; ++y) {
-        const float *from = scratch.ptr<float>((y + rows - halfRows) % rows);
-        float *to = surface.ptr<float>(y);
-        std::copy(from + upperCols, from + cols, to);
-        std::copy(from, from + upperCols, to + halfCols);
-    }
-}
-
 } // namespace
 
 cv::Point2d PhaseCorrelator::phaseCorrelateWindowed(double *response) {
@@ -203,30 +176,77 @@ cv::Point2d PhaseCorrelator::phaseCorrelateWindowed(double *response) {
     cv::mulSpectrums(spectrum1, spectrum2, crossPower, 0, true);
     normaliseSpectrum(crossPower);
     inverse->apply(crossPower.data, crossPower.step, crossPower.data, crossPower.step);
-    centreZeroShift(crossPower, shiftScratch);
 
-    cv::Point peak;
-    cv::minMaxLoc(crossPower, nullptr, nullptr, nullptr, &peak);
+    // The surface is read as if shifted circularly by half its size, rounded down, so that zero
+    // shift sits at (cols / 2, rows / 2): shifted row y is stored row (y + rows - rows / 2) %
+    // rows, and columns likewise.
+    const int rows = crossPower.rows;
+    const int cols = crossPower.cols;
+    const int lowerCols = cols / 2;
+    const int upperCols =
+        cols - lowerCols; // shifted column x < lowerCols is stored at x + upperCols
+    const auto storedRow = [&](int y) {
+        return crossPower.ptr<float>((y + rows - rows / 2) % rows);
+    };
+    const auto storedCol = [&](int x) {
+        return x < lowerCols ? x + upperCols : x - lowerCols;
+    };
+
+    // The peak: the highest value and, of equal ones, the first in the shifted surface's row
+    // order, as a search of the shifted surface would find it.
+    rowMaxima.resize(size_t(rows));
+    for (int y = 0; y < rows; ++y) {
+        const float *row = crossPower.ptr<float>(y);
+        int x = 0;
+        float best = row[0];
+#if CV_SIMD128
+        if (cols >= 4) {
+            using namespace cv;
+            v_float32x4 high = v_load(row);
+            for (x = 4; x + 4 <= cols; x += 4)
+                high = v_max(high, v_load(row + x));
+            best = v_reduce_max(high);
+        }
+#endif
+        for (; x < cols; ++x)
+            best = std::max(best, row[x]);
+        rowMaxima[size_t(y)] = best;
+    }
+    const float highest = *std::max_element(rowMaxima.begin(), rowMaxima.end());
+    cv::Point peak(0, 0);
+    for (int y = 0; y < rows; ++y) {
+        const int stored = (y + rows - rows / 2) % rows;
+        if (rowMaxima[size_t(stored)] != highest)
+            continue;
+        const float *row = crossPower.ptr<float>(stored);
+        const float *found = std::find(row + upperCols, row + cols, highest);
+        peak = found != row + cols
+                   ? cv::Point(int(found - row) - upperCols, y)
+                   : cv::Point(int(std::find(row, row + upperCols, highest) - row) + lowerCols, y);
+        break;
+    }
+
     // Sub-pixel peak: the centroid of the 5 x 5 neighbourhood, cut at the surface's edges.
     const int top = std::max(peak.y - 2, 0);
-    const int bottom = std::min(peak.y + 2, crossPower.rows - 1);
+    const int bottom = std::min(peak.y + 2, rows - 1);
     const int left = std::max(peak.x - 2, 0);
-    const int right = std::min(peak.x + 2, crossPower.cols - 1);
+    const int right = std::min(peak.x + 2, cols - 1);
     double sx = 0.;
     double sy = 0.;
     double sum = 0.;
     for (int y = top; y <= bottom; ++y) {
-        const float *row = crossPower.ptr<float>(y);
+        const float *row = storedRow(y);
         for (int x = left; x <= right; ++x) {
-            sx += double(x) * row[x];
-            sy += double(y) * row[x];
-            sum += double(row[x]);
+            const float value = row[storedCol(x)];
+            sx += double(x) * value;
+            sy += double(y) * value;
+            sum += double(value);
         }
     }
     // A perfect match peaks at rows x cols (a little more by rounding).
-    *response = sum / (crossPower.rows * crossPower.cols);
+    *response = sum / (rows * cols);
     sum += DBL_EPSILON;
-    return {crossPower.cols / 2.0 - sx / sum, crossPower.rows / 2.0 - sy / sum};
+    return {cols / 2.0 - sx / sum, rows / 2.0 - sy / sum};
 }
 
 double PhaseCorrelator::overlapCorrelation(int xi, int yi, const cv::Mat &mask) {

@@ -45,7 +45,8 @@ private:
 
     // The windowed images at the top left of zero-padded, fast transform sizes, their spectra,
     // the cross-power spectrum and, transformed back in place, the correlation surface.
-    cv::Mat padded1, padded2, spectrum1, spectrum2, crossPower, shiftScratch;
+    cv::Mat padded1, padded2, spectrum1, spectrum2, crossPower;
+    std::vector<float> rowMaxima; // of the correlation surface
     cv::Ptr<cv::hal::DFT2D> forward, inverse;
 
     std::vector<float> rowBuffers; // masked rows and three rows of box sums, per overlap

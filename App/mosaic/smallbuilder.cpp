@@ -239,8 +239,13 @@ void SmallBuilder::renderView() {
 
     // Published images are never written again: every render takes a buffer nobody else holds.
     cv::Mat view = reusableBuffer(viewBuffers, viewResolution, CV_8UC3);
-    cv::resize(grid.canvas.region(cv::Rect(left, top, viewSize.width, viewSize.height)), view,
-               viewResolution, 0, 0, cv::INTER_NEAREST);
+    const cv::Rect shown(left, top, viewSize.width, viewSize.height);
+    // Nearest-neighbour resizing to the same size is a copy: done straight into the view.
+    if (viewResolution == viewSize)
+        grid.canvas.copyRegion(shown, view);
+    else
+        cv::resize(grid.canvas.region(shown, viewSource), view, viewResolution, 0, 0,
+                   cv::INTER_NEAREST);
     const cv::Scalar lineColour(80, 80, 80);
     const int cell = liveCellSizePx;
     for (int x = firstMultipleFrom(left, cell) - left; x < viewSize.width; x += cell) {

@@ -107,7 +107,8 @@ private:
     // Registration scratch, reused from frame to frame.
     cv::Mat reference;
     cv::Mat coverage;
-    cv::Mat placed; // the frame being added, shifted; swaps buffers with lastFrame
+    cv::Mat placed;     // the frame being added, shifted; swaps buffers with lastFrame
+    cv::Mat viewSource; // the view's part of the mosaic, when it reaches past the canvas
     // Published images, reused once nobody else holds them.
     std::array<cv::Mat, 4> viewBuffers;
     std::array<cv::Mat, 4> minimapBuffers;

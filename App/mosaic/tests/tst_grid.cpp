@@ -16,6 +16,8 @@ private slots:
     void regionInsideIsView();
     void regionHalfOutside();
     void regionOfEmptyCanvas();
+    void copyRegionOverReusedBuffer_data();
+    void copyRegionOverReusedBuffer();
     void includeGrowsByDoubling();
     void includeInsideUsedChangesNothing();
     void growthKeepsDrawnPixels();
@@ -181,6 +183,39 @@ void TestGrid::regionOfEmptyCanvas() {
     QCOMPARE(region.type(), CV_8UC3);
     QCOMPARE(cv::norm(region, cv::Mat(20, 30, CV_8UC3, cv::Scalar::all(255)), cv::NORM_INF), 0.);
     QVERIFY(canvas.region(cv::Rect(5, 5, 0, 20)).empty());
+}
+
+void TestGrid::copyRegionOverReusedBuffer_data() {
+    QTest::addColumn<cv::Rect>("rect");
+    // The canvas's extent is mosaic (-50, -50) to (150, 150).
+    QTest::newRow("inside") << cv::Rect(-20, 10, 60, 40);
+    QTest::newRow("over the left edge") << cv::Rect(-80, 10, 60, 40);
+    QTest::newRow("over the right edge") << cv::Rect(120, 10, 60, 40);
+    QTest::newRow("over the top edge") << cv::Rect(0, -70, 60, 40);
+    QTest::newRow("over the bottom edge") << cv::Rect(0, 130, 60, 40);
+    QTest::newRow("over a corner") << cv::Rect(130, 135, 60, 40);
+    QTest::newRow("around the whole canvas") << cv::Rect(-70, -60, 260, 250);
+    QTest::newRow("outside") << cv::Rect(300, 300, 60, 40);
+}
+
+// Copied into a buffer that held something else: every pixel is written, white past the canvas.
+void TestGrid::copyRegionOverReusedBuffer() {
+    QFETCH(cv::Rect, rect);
+    MosaicCanvas canvas;
+    canvas.include(cv::Rect(0, 0, 100, 100));
+    cv::randu(canvas.image, 0, 255);
+    cv::Mat expected(rect.size(), CV_8UC3, cv::Scalar::all(255));
+    for (int y = 0; y < rect.height; ++y)
+        for (int x = 0; x < rect.width; ++x) {
+            const cv::Point at = cv::Point(rect.x + x, rect.y + y) + canvas.origin;
+            if (cv::Rect(0, 0, canvas.image.cols, canvas.image.rows).contains(at))
+                expected.at<cv::Vec3b>(y, x) = canvas.image.at<cv::Vec3b>(at);
+        }
+    cv::Mat target(rect.size(), CV_8UC3, cv::Scalar(1, 2, 3));
+    canvas.copyRegion(rect, target);
+    QCOMPARE(cv::norm(target, expected, cv::NORM_INF), 0.);
+    cv::Mat scratch(rect.size(), CV_8UC3, cv::Scalar(1, 2, 3));
+    QCOMPARE(cv::norm(canvas.region(rect, scratch), expected, cv::NORM_INF), 0.);
 }
 
 void TestGrid::includeGrowsByDoubling() {
