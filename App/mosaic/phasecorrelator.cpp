@@ -102,42 +102,49 @@ PhaseCorrelator::Result PhaseCorrelator::correlate(const cv::Mat &current, const
 
 namespace {
 
-// Divides every element of a packed (CCS) spectrum by its magnitude, in place, with the
-// rounding of OpenCV's phaseCorrelate so that the shifts come out the same to the last bit.
-void normaliseSpectrum(cv::Mat &spectrum) {
+// The normalised cross-power spectrum of two packed (CCS) spectra: each element of a times the
+// conjugate of b's (products summed in double, as mulSpectrums does), divided by its magnitude
+// (rounded as phaseCorrelate does), so that the shifts come out the same to the last bit.
+void normalisedCrossPower(const cv::Mat &a, const cv::Mat &b, cv::Mat &out) {
     const float eps = FLT_EPSILON;
-    const int rows = spectrum.rows;
-    const int cols = spectrum.cols;
-    const size_t step = spectrum.step1();
-    float *data = spectrum.ptr<float>();
+    const int rows = out.rows;
+    const int cols = out.cols;
+    const size_t step = out.step1();
+    const float *dataA = a.ptr<float>();
+    const float *dataB = b.ptr<float>();
+    float *data = out.ptr<float>();
 
     // The first column, and the last one for an even width, pack a real DC / Nyquist value at
     // the top (and bottom, for an even height) and complex values in pairs of rows between.
     for (int c : {0, cols - 1}) {
         if (c == cols - 1 && (cols % 2 != 0 || cols == 1))
             break;
-        float *column = data + c;
         const auto real = [&](int row) {
-            float &v = column[row * step];
-            v = v / (std::abs(v) + eps);
+            const size_t at = row * step + c;
+            const float v = dataA[at] * dataB[at];
+            data[at] = v / (std::abs(v) + eps);
         };
         real(0);
         if (rows % 2 == 0)
             real(rows - 1);
         for (int j = 1; j <= rows - 2; j += 2) {
-            float &re = column[j * step];
-            float &im = column[(j + 1) * step];
+            const size_t at = j * step + c;
+            const size_t next = at + step;
+            const float re =
+                float(double(dataA[at]) * dataB[at] + double(dataA[next]) * dataB[next]);
+            const float im =
+                float(double(dataA[next]) * dataB[at] - double(dataA[at]) * dataB[next]);
             const float m = float(std::sqrt(double(re) * re + double(im) * im));
             const double denominator = double(m) * m + double(eps);
-            const double r = double(re) * m;
-            const double i = double(im) * m;
-            re = float(r / denominator);
-            im = float(i / denominator);
+            data[at] = float(double(re) * m / denominator);
+            data[next] = float(double(im) * m / denominator);
         }
     }
     // Everything else: complex pairs along the rows.
     const int pairsEnd = cols - (cols % 2 == 0 ? 1 : 0);
     for (int row = 0; row < rows; ++row) {
+        const float *pa = dataA + row * step;
+        const float *pb = dataB + row * step;
         float *p = data + row * step;
         int j = 1;
 #if CV_SIMD128_64F
@@ -146,8 +153,17 @@ void normaliseSpectrum(cv::Mat &spectrum) {
             using namespace cv;
             const v_float32x4 epsilon = v_setall_f32(eps);
             for (; j + 8 <= pairsEnd; j += 8) {
-                v_float32x4 re, im;
-                v_load_deinterleave(p + j, re, im);
+                v_float32x4 aRe, aIm, bRe, bIm;
+                v_load_deinterleave(pa + j, aRe, aIm);
+                v_load_deinterleave(pb + j, bRe, bIm);
+                const v_float64x2 aReLow = v_cvt_f64(aRe), aReHigh = v_cvt_f64_high(aRe);
+                const v_float64x2 aImLow = v_cvt_f64(aIm), aImHigh = v_cvt_f64_high(aIm);
+                const v_float64x2 bReLow = v_cvt_f64(bRe), bReHigh = v_cvt_f64_high(bRe);
+                const v_float64x2 bImLow = v_cvt_f64(bIm), bImHigh = v_cvt_f64_high(bIm);
+                const v_float32x4 re = v_cvt_f32(aReLow * bReLow + aImLow * bImLow,
+                                                 aReHigh * bReHigh + aImHigh * bImHigh);
+                const v_float32x4 im = v_cvt_f32(aImLow * bReLow - aReLow * bImLow,
+                                                 aImHigh * bReHigh - aReHigh * bImHigh);
                 const v_float64x2 reLow = v_cvt_f64(re), reHigh = v_cvt_f64_high(re);
                 const v_float64x2 imLow = v_cvt_f64(im), imHigh = v_cvt_f64_high(im);
                 const v_float32x4 m = v_cvt_f32(v_sqrt(reLow * reLow + imLow * imLow),
@@ -158,8 +174,8 @@ void normaliseSpectrum(cv::Mat &spectrum) {
         }
 #endif
         for (; j < pairsEnd; j += 2) {
-            const float re = p[j];
-            const float im = p[j + 1];
+            const float re = float(double(pa[j]) * pb[j] + double(pa[j + 1]) * pb[j + 1]);
+            const float im = float(double(pa[j + 1]) * pb[j] - double(pa[j]) * pb[j + 1]);
             const float m = float(std::sqrt(double(re) * re + double(im) * im));
             const float denominator = m * m + eps;
             p[j] = (re * m) / denominator;
@@ -173,8 +189,7 @@ void normaliseSpectrum(cv::Mat &spectrum) {
 cv::Point2d PhaseCorrelator::phaseCorrelateWindowed(double *response) {
     forward->apply(padded1.data, padded1.step, spectrum1.data, spectrum1.step);
     forward->apply(padded2.data, padded2.step, spectrum2.data, spectrum2.step);
-    cv::mulSpectrums(spectrum1, spectrum2, crossPower, 0, true);
-    normaliseSpectrum(crossPower);
+    normalisedCrossPower(spectrum1, spectrum2, crossPower);
     inverse->apply(crossPower.data, crossPower.step, crossPower.data, crossPower.step);
 
     // The surface is read as if shifted circularly by half its size, rounded down, so that zero
