@@ -41,9 +41,8 @@ public:
     Estimate processFrame(QSharedPointer<FrameInfo> newFrame);
 
     // Registers a small image against the mosaic and updates the position and the out-of-sync
-    // flag. On Moved, placedFrame() holds the image shifted onto whole mosaic pixels.
+    // flag. On Moved, the image shifted onto whole mosaic pixels is left for adding.
     Estimate estimatePosition(const cv::Mat &small);
-    const cv::Mat &placedFrame() const { return placed; }
 
     cv::Point2d position() const { return m_position; }
     bool isOutOfSync() const { return outOfSync; }
