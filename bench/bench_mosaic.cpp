@@ -127,13 +127,7 @@ void BM_ShiftImageByWarp(benchmark::State &state) {
 }
 BENCHMARK(BM_ShiftImageByWarp)->Unit(benchmark::kMillisecond);
 
-// Registration accuracy over a 300-frame tour with ground truth, in preview pixels.
-void BM_TourAccuracy(benchmark::State &state) {
-    cv::setNumThreads(1);
-    const auto truth = slidetexture::tour(300, texture().size(), previewSize, 11);
-    tourrun::Figures figures;
-    for (auto _ : state)
-        figures = tourrun::run(texture(), truth, previewSize);
+void reportAccuracy(benchmark::State &state, const tourrun::Figures &figures) {
     state.counters["frames"] = figures.frames;
     state.counters["accepted"] = figures.accepted;
     state.counters["outOfSync"] = figures.outOfSync;
@@ -141,6 +135,16 @@ void BM_TourAccuracy(benchmark::State &state) {
     state.counters["stepMaxPx"] = figures.stepMax;
     state.counters["driftRmsPx"] = figures.driftRms;
     state.counters["driftMaxPx"] = figures.driftMax;
+}
+
+// Registration accuracy over a 300-frame tour with ground truth, in preview pixels.
+void BM_TourAccuracy(benchmark::State &state) {
+    cv::setNumThreads(1);
+    const auto truth = slidetexture::tour(300, texture().size(), previewSize, 11);
+    tourrun::Figures figures;
+    for (auto _ : state)
+        figures = tourrun::run(texture(), truth, previewSize);
+    reportAccuracy(state, figures);
 }
 BENCHMARK(BM_TourAccuracy)->Unit(benchmark::kMillisecond)->Iterations(1);
 
@@ -175,13 +179,7 @@ void BM_TourAccuracySimulatedMicroscope(benchmark::State &state) {
     tourrun::Figures figures;
     for (auto _ : state)
         figures = tourrun::runFrames(previews, truth);
-    state.counters["frames"] = figures.frames;
-    state.counters["accepted"] = figures.accepted;
-    state.counters["outOfSync"] = figures.outOfSync;
-    state.counters["stepRmsPx"] = figures.stepRms;
-    state.counters["stepMaxPx"] = figures.stepMax;
-    state.counters["driftRmsPx"] = figures.driftRms;
-    state.counters["driftMaxPx"] = figures.driftMax;
+    reportAccuracy(state, figures);
 }
 BENCHMARK(BM_TourAccuracySimulatedMicroscope)->Unit(benchmark::kMillisecond)->Iterations(1);
 #endif

@@ -275,8 +275,9 @@ double PhaseCorrelator::overlapCorrelation(int xi, int yi, const cv::Mat &mask) 
 
     // Both overlaps, zero outside the mask, are blurred with a normalised 3 x 3 box whose
     // border reflects inside the overlap (without repeating the edge), and correlated, in one
-    // pass: each row's horizontal sums of three are kept for the three output rows that use
-    // them, and the blurred values go straight into sums of products, kept in double.
+    // pass: each row's horizontal sums of three (in float, as the blurred values are) are kept
+    // for the three output rows that use them, and the blurred values go straight into sums of
+    // products kept in double.
     const auto reflect = [](int i, int n) {
         return n == 1 ? 0 : i < 0 ? -i : i >= n ? 2 * n - 2 - i : i;
     };

@@ -38,8 +38,8 @@ private:
     cv::Point2d phaseCorrelateWindowed(double *response);
     double overlapCorrelation(int xi, int yi, const cv::Mat &mask);
 
-    cv::Mat grey;      // scratch; its size tells which frame size the buffers were made for
-    cv::Mat window;    // Hanning window, frame size, 32-bit float
+    cv::Mat grey;      // scratch for the grey image
+    cv::Mat window;    // Hanning window, 32-bit float; its size is the one the buffers are for
     cv::Mat prepared1; // current, prepared
     cv::Mat prepared2; // reference, prepared
 
