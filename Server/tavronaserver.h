@@ -1,51 +1,24 @@
 #pragma once
 
-#include "database.h"
-#include "presign.h"
-#include "serveroptions.h"
-#include "storage.h"
+#include "handlers/containers.h"
+#include "handlers/crashreports.h"
+#include "handlers/login.h"
+#include "handlers/scans.h"
+#include "http.h"
+#include "router.h"
+#include "servicecontext.h"
 
 #include <QAbstractHttpServer>
-#include <QByteArray>
-#include <QList>
-#include <QPair>
-#include <QUrlQuery>
 
 #include <memory>
-#include <optional>
-
-#include <nlohmann/json.hpp>
 
 namespace tavrona {
 
 class RequestGuard;
 
-struct HttpReply {
-    int status = 200;
-    QByteArray contentType = "application/json";
-    QByteArray body;
-    QList<QPair<QByteArray, QByteArray>> headers;
-
-    static HttpReply json(const nlohmann::json &value, int status = 200);
-    static HttpReply error(int status, const QString &message,
-                           const nlohmann::json &details = nullptr);
-    static HttpReply html(const QString &page, int status = 200);
-};
-
-struct HttpRequest {
-    QByteArray method;
-    QString path; // decoded, without the query
-    QUrlQuery query;
-    QList<QPair<QByteArray, QByteArray>> headers; // names in lower case
-    QByteArray body;
-    QString peer;
-    QString baseUrl; // "http://host:port/" as the client reached us
-
-    QByteArray header(const QByteArray &lowerName) const;
-};
-
 // The Tavrona service: the API the program calls, the presigned storage it uploads to, the
 // browser pages (log-in confirmation, saved scans, crash reports) and the crash-report intake.
+// The routes are one table (see addRoutes); the handlers of each resource live in handlers/.
 // Single-threaded: everything runs in the thread that owns the object.
 class TavronaServer : public QAbstractHttpServer {
     Q_OBJECT
@@ -59,57 +32,36 @@ public:
     quint16 port() const { return m_port; }
     QString baseUrl() const;
 
-    ServerOptions &options() { return m_options; }
-    Database &database() { return m_db; }
-    Storage &storage() { return m_storage; }
-    const Presigner &presigner() const { return *m_presigner; }
-    qint64 now() const;
+    ServerOptions &options() { return m_context.options; }
+    Database &database() { return m_context.db; }
+    Storage &storage() { return m_context.storage; }
+    const Presigner &presigner() const { return *m_context.presigner; }
+    qint64 now() const { return m_context.now(); }
+    const Router &router() const { return m_router; }
 
     // The routing and the handlers, without the HTTP transport.
-    HttpReply dispatch(const HttpRequest &request);
+    HttpReply dispatch(HttpRequest request);
 
-    static QString demoEmail() { return QStringLiteral("demo@tavrona.local"); }
-    static QString hashSecret(const QString &secret);
-    static QString randomHex(int bytes);
+    static QString demoEmail() { return ServiceContext::demoEmail(); }
+    static QString hashSecret(const QString &secret) { return ServiceContext::hashSecret(secret); }
+    static QString randomHex(int bytes) { return ServiceContext::randomHex(bytes); }
 
 protected:
     bool handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) override;
     void missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) override;
 
 private:
-    qint64 bodyLimit(const QByteArray &method, const QByteArray &path) const;
-    std::optional<User> authenticate(const HttpRequest &request, HttpReply *failure);
-    std::optional<nlohmann::json> jsonBody(const HttpRequest &request, HttpReply *failure);
-    std::optional<User> ownedContainer(const HttpRequest &request, const QString &containerId,
-                                       HttpReply *failure);
+    void addRoutes();
+    qint64 bodyLimit(const QByteArray &method, const QByteArray &rawPath) const;
 
-    HttpReply startLogIn(const HttpRequest &request);
-    HttpReply pollActivation(const HttpRequest &request);
-    HttpReply revokeToken(const HttpRequest &request);
-    HttpReply userInfo(const HttpRequest &request);
-    HttpReply newContainer(const HttpRequest &request);
-    HttpReply presignUpload(const HttpRequest &request, const QString &containerId);
-    HttpReply saveScan(const HttpRequest &request, const QString &containerId);
-    HttpReply storagePut(const HttpRequest &request, const QString &containerId,
-                         const QString &path);
-    HttpReply storagePost(const HttpRequest &request, const QString &containerId);
-    HttpReply storeUpload(const QString &containerId, const QString &path, const QByteArray &data);
-    HttpReply crashEnvelope(const HttpRequest &request, const QString &project);
-    HttpReply activationPage(const HttpRequest &request, const QString &code);
-    HttpReply scanPage(const QString &scanId);
-    HttpReply scanImage(const QString &scanId, const QString &imageName);
-    HttpReply crashReportList();
-    HttpReply crashReportFile(const QString &id);
-
-    ServerOptions m_options;
-    Database m_db;
-    Storage m_storage;
-    std::unique_ptr<Presigner> m_presigner;
+    ServiceContext m_context;
+    LogInHandlers m_logIn{m_context};
+    ContainerHandlers m_containers{m_context};
+    ScanHandlers m_scans{m_context};
+    CrashReportHandlers m_crashReports{m_context};
+    Router m_router;
     RequestGuard *m_guard = nullptr;
     quint16 m_port = 0;
-    quint64 m_presignCount = 0;
 };
-
-nlohmann::json userJson(const User &user);
 
 } // namespace tavrona

@@ -15,3 +15,5 @@ if(TARGET mireva AND EXISTS ${CMAKE_SOURCE_DIR}/App/service/apithread.h)
     mireva_add_test(tst_serverinterop server
         SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_serverinterop.cpp LIBS tavrona_core mireva)
 endif()
+mireva_add_test(tst_router server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_router.cpp
+    LIBS tavrona_core)

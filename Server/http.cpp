@@ -1,0 +1,42 @@
+#include "http.h"
+
+namespace tavrona {
+
+HttpReply HttpReply::json(const nlohmann::json &value, int status) {
+    HttpReply reply;
+    reply.status = status;
+    reply.body = QByteArray::fromStdString(
+        value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    return reply;
+}
+
+HttpReply HttpReply::error(int status, const QString &message, const nlohmann::json &details) {
+    nlohmann::json body = {{"error", utf8(message)}};
+    if (details.is_object())
+        body.update(details);
+    return json(body, status);
+}
+
+HttpReply HttpReply::html(const QString &page, int status) {
+    HttpReply reply;
+    reply.status = status;
+    reply.contentType = "text/html; charset=utf-8";
+    reply.body = page.toUtf8();
+    return reply;
+}
+
+QByteArray HttpRequest::header(const QByteArray &lowerName) const {
+    for (const auto &[name, value] : headers)
+        if (name == lowerName)
+            return value;
+    return {};
+}
+
+bool hasControlCharacters(const QString &text) {
+    for (const QChar c : text)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return true;
+    return false;
+}
+
+} // namespace tavrona
