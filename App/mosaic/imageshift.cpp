@@ -6,6 +6,8 @@
 
 #include "mosaic/imageio.h"
 
+#include "shell/simd.h"
+
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -120,11 +122,6 @@ __attribute__((target("avx2"))) int shiftBytesAvx2(const uchar *const rows[4], u
     }
     return e;
 }
-
-bool haveAvx2() {
-    static const bool have = __builtin_cpu_supports("avx2");
-    return have;
-}
 #endif
 
 inline uchar rounded(int sum) {
@@ -132,9 +129,10 @@ inline uchar rounded(int sum) {
 }
 
 // One output row. rows: the four source rows of the vertical taps (already clamped);
-// left: source column of the first horizontal tap for output column 0.
-void shiftRow(const uchar *const rows[4], uchar *out, int width, int cn, int left,
-              const Kernel &k) {
+// left: source column of the first horizontal tap for output column 0; level: the vector code
+// the row may use.
+void shiftRow(const uchar *const rows[4], uchar *out, int width, int cn, int left, const Kernel &k,
+              simd::Level level) {
     // Columns whose four taps all fall inside the row; the rest clamp to its ends.
     const int inFrom = std::clamp(-left, 0, width);
     const int inTo = std::clamp(width - 3 - left, inFrom, width);
@@ -160,11 +158,11 @@ void shiftRow(const uchar *const rows[4], uchar *out, int width, int cn, int lef
     const int end = inTo * cn;
     int e = inFrom * cn;
 #ifdef MIREVA_SHIFT_AVX2
-    if (haveAvx2())
+    if (level >= simd::Level::Avx2)
         e = shiftBytesAvx2(rows, out, e, end, offset, cn, k);
 #endif
 #if CV_SIMD128
-    {
+    if (level >= simd::Level::Vector128) {
         using namespace cv;
         v_int16x8 pairs[4][2]; // per vertical tap: weights (0, 1) and (2, 3), interleaved
         for (int i = 0; i < 4; ++i)
@@ -242,6 +240,7 @@ void shiftImage(const cv::Mat &source, cv::Mat &target, double dx, double dy) {
 
     std::array<Kernel, tableSize> kernels;
     std::array<bool, tableSize> made{};
+    const simd::Level level = simd::active();
     for (int y = 0; y < height; ++y) {
         const int yFixed =
             (cv::saturate_cast<int>((double(y) + -dy) * (1 << coordBits)) + roundHalf) >>
@@ -255,7 +254,7 @@ void shiftImage(const cv::Mat &source, cv::Mat &target, double dx, double dy) {
         const uchar *rows[4];
         for (int i = 0; i < 4; ++i)
             rows[i] = source.ptr<uchar>(std::clamp(top + i, 0, height - 1));
-        shiftRow(rows, target.ptr<uchar>(y), width, cn, left, kernels[fy]);
+        shiftRow(rows, target.ptr<uchar>(y), width, cn, left, kernels[fy], level);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "mosaic/phasecorrelator.h"
 
+#include "shell/simd.h"
+
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -9,6 +11,7 @@
 #include <cstdlib>
 
 void PhaseCorrelator::prepare(const cv::Mat &source, cv::Mat &target) {
+    vectors = simd::use(simd::Level::Vector128);
     prepare(source, target, nullptr);
 }
 
@@ -32,7 +35,7 @@ void PhaseCorrelator::prepare(const cv::Mat &source, cv::Mat &target, cv::Mat *w
         float *outWindowed = windowed ? windowed->ptr<float>(y) : nullptr;
         int x = 0;
 #if CV_SIMD128
-        {
+        if (vectors) {
             using namespace cv;
             const v_float32x4 c = v_setall_f32(centre), k = v_setall_f32(scale);
             for (; x + 16 <= source.cols; x += 16) {
@@ -81,6 +84,7 @@ void PhaseCorrelator::makeBuffers(cv::Size size) {
 
 PhaseCorrelator::Result PhaseCorrelator::correlate(const cv::Mat &current, const cv::Mat &reference,
                                                    const cv::Mat &mask) {
+    vectors = simd::use(simd::Level::Vector128);
     if (window.size() != current.size())
         makeBuffers(current.size());
     // The confidence below needs the prepared images without the window, so the windowed
@@ -105,7 +109,8 @@ namespace {
 // The normalised cross-power spectrum of two packed (CCS) spectra: each element of a times the
 // conjugate of b's (products summed in double, as mulSpectrums does), divided by its magnitude
 // (rounded as phaseCorrelate does), so that the shifts come out the same to the last bit.
-void normalisedCrossPower(const cv::Mat &a, const cv::Mat &b, cv::Mat &out) {
+void normalisedCrossPower(const cv::Mat &a, const cv::Mat &b, cv::Mat &out,
+                          [[maybe_unused]] bool vectors) {
     const float eps = FLT_EPSILON;
     const int rows = out.rows;
     const int cols = out.cols;
@@ -148,7 +153,7 @@ void normalisedCrossPower(const cv::Mat &a, const cv::Mat &b, cv::Mat &out) {
         float *p = data + row * step;
         int j = 1;
 #if CV_SIMD128_64F
-        {
+        if (vectors) {
             // Four pairs at a time; the same operations on the same types as below.
             using namespace cv;
             const v_float32x4 epsilon = v_setall_f32(eps);
@@ -189,7 +194,7 @@ void normalisedCrossPower(const cv::Mat &a, const cv::Mat &b, cv::Mat &out) {
 cv::Point2d PhaseCorrelator::phaseCorrelateWindowed(double *response) {
     forward->apply(padded1.data, padded1.step, spectrum1.data, spectrum1.step);
     forward->apply(padded2.data, padded2.step, spectrum2.data, spectrum2.step);
-    normalisedCrossPower(spectrum1, spectrum2, crossPower);
+    normalisedCrossPower(spectrum1, spectrum2, crossPower, vectors);
     inverse->apply(crossPower.data, crossPower.step, crossPower.data, crossPower.step);
 
     // The surface is read as if shifted circularly by half its size, rounded down, so that zero
@@ -215,7 +220,7 @@ cv::Point2d PhaseCorrelator::phaseCorrelateWindowed(double *response) {
         int x = 0;
         float best = row[0];
 #if CV_SIMD128
-        if (cols >= 4) {
+        if (vectors && cols >= 4) {
             using namespace cv;
             v_float32x4 high = v_load(row);
             for (x = 4; x + 4 <= cols; x += 4)
@@ -296,7 +301,7 @@ double PhaseCorrelator::overlapCorrelation(int xi, int yi, const cv::Mat &mask) 
         const uchar *pm = m.ptr<uchar>(row);
         int x = 0;
 #if CV_SIMD128
-        {
+        if (vectors) {
             using namespace cv;
             const v_float32x4 zero = v_setzero_f32();
             for (; x + 16 <= w; x += 16) {
@@ -328,7 +333,7 @@ double PhaseCorrelator::overlapCorrelation(int xi, int yi, const cv::Mat &mask) 
         float *sumsB = sums + stride;
         x = 0;
 #if CV_SIMD128
-        for (; x + 4 <= w; x += 4) {
+        for (; vectors && x + 4 <= w; x += 4) {
             using namespace cv;
             v_store(sumsA + x,
                     v_load(maskedA + x) + v_load(maskedA + x + 1) + v_load(maskedA + x + 2));
@@ -353,7 +358,7 @@ double PhaseCorrelator::overlapCorrelation(int xi, int yi, const cv::Mat &mask) 
         const float *below = sumsOf(reflect(y + 1, h));
         int x = 0;
 #if CV_SIMD128_64F
-        {
+        if (vectors) {
             using namespace cv;
             const v_float32x4 scale = v_setall_f32(ninth);
             v_float64x2 sumAa = v_setzero_f64(), sumBb = v_setzero_f64(), sumAb = v_setzero_f64();

@@ -50,4 +50,5 @@ private:
     cv::Ptr<cv::hal::DFT2D> forward, inverse;
 
     std::vector<float> rowBuffers; // masked rows and three rows of box sums, per overlap
+    bool vectors = false;          // whether this call may use 128-bit vector code
 };

@@ -1,6 +1,7 @@
 #include "mosaic/smallbuilder.h"
 
 #include "mosaic/imageio.h"
+#include "shell/simd.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -83,11 +84,6 @@ __attribute__((target("ssse3"))) int overlayRowSsse3(const uchar *m, const uchar
     }
     return x;
 }
-
-bool haveSsse3() {
-    static const bool have = __builtin_cpu_supports("ssse3");
-    return have;
-}
 #endif
 
 // The registration reference: the mosaic where it is drawn and the fallback image (or white,
@@ -96,6 +92,7 @@ void overlayMosaic(const cv::Mat &mosaic, const cv::Mat &fallback, cv::Mat &refe
                    cv::Mat &coverage) {
     reference.create(mosaic.size(), CV_8UC3);
     coverage.create(mosaic.size(), CV_8UC1);
+    [[maybe_unused]] const bool shuffles = simd::use(simd::Level::Ssse3);
     for (int y = 0; y < mosaic.rows; ++y) {
         const uchar *m = mosaic.ptr<uchar>(y);
         const uchar *f = fallback.empty() ? nullptr : fallback.ptr<uchar>(y);
@@ -103,7 +100,7 @@ void overlayMosaic(const cv::Mat &mosaic, const cv::Mat &fallback, cv::Mat &refe
         uchar *c = coverage.ptr<uchar>(y);
         int x = 0;
 #ifdef MIREVA_OVERLAY_SSSE3
-        if (haveSsse3())
+        if (shuffles)
             x = overlayRowSsse3(m, f, r, c, x, mosaic.cols);
 #endif
         for (; x < mosaic.cols; ++x) {

@@ -28,3 +28,5 @@ mireva_add_test(tst_entry shell
     LIBS Qt6::Network)
 target_compile_definitions(tst_entry PRIVATE SHELL_TEST_QML_DIR="${CMAKE_CURRENT_LIST_DIR}/tests/qml")
 add_dependencies(tst_entry tst_shell_app)
+
+mireva_add_test(tst_simd shell SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_simd.cpp LIBS mireva)

@@ -1,4 +1,5 @@
 #include "mosaic/imageio.h"
+#include "shell/simd.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -176,16 +177,31 @@ void TestImageIo::shiftMatchesReference() {
 void TestImageIo::shiftIsTheWarpBitForBit_data() {
     QTest::addColumn<cv::Size>("size");
     QTest::addColumn<int>("type");
-    QTest::newRow("preview 768x640, 3 channels") << cv::Size(768, 640) << CV_8UC3;
-    QTest::newRow("odd 37x23, 3 channels") << cv::Size(37, 23) << CV_8UC3;
-    QTest::newRow("grey 53x41") << cv::Size(53, 41) << CV_8UC1;
-    QTest::newRow("4 channels 29x31") << cv::Size(29, 31) << CV_8UC4;
-    QTest::newRow("narrower than the kernel 3x5") << cv::Size(3, 5) << CV_8UC3;
+    QTest::addColumn<simd::Level>("level");
+    const struct {
+        const char *name;
+        cv::Size size;
+        int type;
+    } cases[] = {{"preview 768x640, 3 channels", {768, 640}, CV_8UC3},
+                 {"odd 37x23, 3 channels", {37, 23}, CV_8UC3},
+                 {"grey 53x41", {53, 41}, CV_8UC1},
+                 {"4 channels 29x31", {29, 31}, CV_8UC4},
+                 {"narrower than the kernel 3x5", {3, 5}, CV_8UC3}};
+    // Every path the shift has, as far as this processor (and MIREVA_PORTABLE_SIMD) allows.
+    for (const simd::Level level :
+         {simd::Level::Portable, simd::Level::Vector128, simd::Level::Avx2}) {
+        if (level > simd::active())
+            continue;
+        for (const auto &c : cases)
+            QTest::addRow("%s, %s", c.name, simd::name(level)) << c.size << c.type << level;
+    }
 }
 
 void TestImageIo::shiftIsTheWarpBitForBit() {
     QFETCH(cv::Size, size);
     QFETCH(int, type);
+    QFETCH(simd::Level, level);
+    const simd::ScopedLimit limit(level);
     // Noise uses every tap's weight and saturates where the kernel overshoots.
     cv::Mat image(size, type);
     cv::RNG rng(7);

@@ -1,5 +1,6 @@
 #include "mosaic/imageio.h"
 #include "mosaic/smallbuilder.h"
+#include "shell/simd.h"
 #include "slidetexture.h"
 
 #include <QSignalSpy>
@@ -36,6 +37,7 @@ private slots:
     void registrationMovesPosition_data();
     void registrationMovesPosition();
     void subPixelMoveAddsAtWholePixel();
+    void referenceIsMosaicOverLastFrame_data();
     void referenceIsMosaicOverLastFrame();
     void smallMoveGivesNone();
     void lowConfidenceThenRecovery();
@@ -168,15 +170,22 @@ void TestSmallBuilder::correlatorMatchesThePlainRecipe_data() {
     QTest::addColumn<cv::Point2d>("shift");
     QTest::addColumn<int>("maskKind"); // 0 full, 1 left half, 2 holes, 3 empty
     QTest::addColumn<bool>("blank");
+    QTest::addColumn<simd::Level>("level");
     const cv::Point2d shifts[] = {{0, 0}, {3.3, -2.7}, {-17.6, 9.4}, {180.2, -95.7}};
-    for (const cv::Size size :
-         {cv::Size(768, 640), cv::Size(641, 479), cv::Size(768, 576), cv::Size(41, 29)})
-        for (const cv::Point2d &shift : shifts)
-            for (int maskKind = 0; maskKind < 4; ++maskKind)
-                QTest::addRow("%dx%d by (%.1f, %.1f), mask %d", size.width, size.height, shift.x,
-                              shift.y, maskKind)
-                    << size << shift << maskKind << false;
-    QTest::newRow("blank frame") << cv::Size(768, 640) << cv::Point2d() << 0 << true;
+    // The correlator's own code is portable or 128-bit vectors.
+    for (const simd::Level level : {simd::Level::Portable, simd::Level::Vector128}) {
+        if (level > simd::active())
+            continue;
+        for (const cv::Size size :
+             {cv::Size(768, 640), cv::Size(641, 479), cv::Size(768, 576), cv::Size(41, 29)})
+            for (const cv::Point2d &shift : shifts)
+                for (int maskKind = 0; maskKind < 4; ++maskKind)
+                    QTest::addRow("%dx%d by (%.1f, %.1f), mask %d, %s", size.width, size.height,
+                                  shift.x, shift.y, maskKind, simd::name(level))
+                        << size << shift << maskKind << false << level;
+        QTest::addRow("blank frame, %s", simd::name(level))
+            << cv::Size(768, 640) << cv::Point2d() << 0 << true << level;
+    }
 }
 
 // The correlator computes on reused buffers and plans; its shift must be stock phaseCorrelate's
@@ -188,6 +197,8 @@ void TestSmallBuilder::correlatorMatchesThePlainRecipe() {
     QFETCH(cv::Point2d, shift);
     QFETCH(int, maskKind);
     QFETCH(bool, blank);
+    QFETCH(simd::Level, level);
+    const simd::ScopedLimit limit(level);
     cv::Mat reference = slidetexture::cut(texture, start, size);
     const cv::Mat current = blank ? cv::Mat(size, CV_8UC3, cv::Scalar::all(255))
                                   : slidetexture::cut(texture, start + shift, size);
@@ -303,9 +314,19 @@ void TestSmallBuilder::subPixelMoveAddsAtWholePixel() {
              0.);
 }
 
+void TestSmallBuilder::referenceIsMosaicOverLastFrame_data() {
+    QTest::addColumn<simd::Level>("level");
+    // The reference is built with portable code or with byte shuffles.
+    for (const simd::Level level : {simd::Level::Portable, simd::Level::Ssse3})
+        if (level <= simd::active())
+            QTest::newRow(simd::name(level)) << level;
+}
+
 // Registration compares each frame with the mosaic where it is drawn and with the last added
 // frame elsewhere (the edge of the scan); after an erase, with white there.
 void TestSmallBuilder::referenceIsMosaicOverLastFrame() {
+    QFETCH(simd::Level, level);
+    const simd::ScopedLimit limit(level);
     SmallBuilder builder(nullptr, nullptr);
     const cv::Size size(650, 480); // not a multiple of 16 pixels: row ends are done one by one
     const cv::Point2d path[] = {{0, 0}, {37.3, 12.6}, {81.9, 30.2}, {120.4, 21.7}, {150.2, 28.8}};

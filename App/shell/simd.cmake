@@ -1,0 +1,2 @@
+# How the image kernels choose their vector code (see simd.h).
+target_sources(mireva PRIVATE ${CMAKE_CURRENT_LIST_DIR}/simd.h ${CMAKE_CURRENT_LIST_DIR}/simd.cpp)
