@@ -6,8 +6,8 @@
 
 #include "mosaic/imageio.h"
 #include "mosaic/smallbuilder.h"
-#include "mosaic/tests/slidetexture.h"
-#include "mosaic/tests/tourrun.h"
+#include "slidetexture.h"
+#include "tourrun.h"
 
 #include <benchmark/benchmark.h>
 

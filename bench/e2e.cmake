@@ -1,8 +1,8 @@
 # One command for the whole chain's figures: bench_e2e_report [seconds of tour]. It is a plain
 # program (it drives the service and the camera in real time), not a Google Benchmark.
 add_executable(bench_e2e_report ${CMAKE_CURRENT_LIST_DIR}/e2e_report.cpp)
-target_link_libraries(bench_e2e_report PRIVATE mireva Qt6::Sql PkgConfig::LIBZIP
-    nlohmann_json::nlohmann_json)
+target_link_libraries(bench_e2e_report PRIVATE mireva_program ${OpenCV_LIBS} Qt6::Sql
+    PkgConfig::LIBZIP nlohmann_json::nlohmann_json)
 target_include_directories(bench_e2e_report PRIVATE ${CMAKE_SOURCE_DIR}/e2e ${CMAKE_SOURCE_DIR}/Server)
 target_compile_options(bench_e2e_report PRIVATE ${MIREVA_WARNINGS})
 set_target_properties(bench_e2e_report PROPERTIES AUTOMOC ON)

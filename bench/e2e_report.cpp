@@ -4,13 +4,10 @@
 // their steps and measure the registration against the tour's known positions.
 // Usage: bench_e2e_report [seconds of tour, default 12]
 
-#include "camera/camerathread.h"
 #include "camera/frameinfo.h"
 #include "mosaic/bigbuilder.h"
-#include "mosaic/bigbuilderthread.h"
 #include "mosaic/smallbuilder.h"
-#include "mosaic/smallbuilderthread.h"
-#include "service/apithread.h"
+#include "program/facades.h"
 #include "service/scan.h"
 #include "shell/settings.h"
 
@@ -115,10 +112,11 @@ int main(int argc, char *argv[]) {
     settings.setCameraId(QStringLiteral("Vimba DEV_SIM_0001"));
     settings.setAutoCameraSettings(false);
     settings.setVignettingCorrection(false);
-    CameraThread cameraThread(&settings);
-    ApiThread apiThread(&settings, ApiThread::Intervals{300, 300});
-    BigBuilderThread bigBuilderThread(&apiThread);
-    SmallBuilderThread smallBuilderThread(&cameraThread, &apiThread, &bigBuilderThread);
+    Facades facades(&settings, {.serviceIntervals = {300, 300}});
+    CameraThread &cameraThread = facades.camera;
+    ApiThread &apiThread = facades.api;
+    BigBuilderThread &bigBuilderThread = facades.bigBuilder;
+    SmallBuilderThread &smallBuilderThread = facades.smallBuilder;
 
     emit apiThread.logIn();
     if (!waitUntil([&] { return apiThread.isLoggedIn(); }, 20000))
@@ -185,10 +183,7 @@ int main(int argc, char *argv[]) {
     }
     const scanrun::PartFigures placement =
         scanrun::measurePart(cells, slide, cv::Point(int(tx), int(ty)), 1600);
-    smallBuilderThread.stop();
-    bigBuilderThread.stop();
-    apiThread.stop();
-    cameraThread.stop();
+    facades.stop();
     server.terminate();
     server.waitForFinished(10000);
 

@@ -2,10 +2,10 @@
 # storage's faults).
 add_executable(tst_e2e_scan ${CMAKE_CURRENT_LIST_DIR}/tests/tst_e2e_scan.cpp
     ${CMAKE_CURRENT_LIST_DIR}/scanrun.h)
-target_link_libraries(tst_e2e_scan PRIVATE Qt6::Test Qt6::Sql Qt6::Network mireva
-    PkgConfig::LIBZIP nlohmann_json::nlohmann_json)
-target_include_directories(tst_e2e_scan PRIVATE ${CMAKE_SOURCE_DIR}/App ${CMAKE_CURRENT_LIST_DIR}
-    ${CMAKE_SOURCE_DIR}/Server)
+target_link_libraries(tst_e2e_scan PRIVATE Qt6::Test Qt6::Sql Qt6::Network mireva_program
+    ${OpenCV_LIBS} PkgConfig::LIBZIP nlohmann_json::nlohmann_json)
+target_include_directories(tst_e2e_scan PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR} ${CMAKE_SOURCE_DIR}/Server)
 target_compile_options(tst_e2e_scan PRIVATE ${MIREVA_WARNINGS})
 add_dependencies(tst_e2e_scan tavrona-server Varnoke VmbSim)
 foreach(case clean faults)

@@ -1,6 +1,6 @@
 # Camera host: plug-in loading, the camera worker and its frame loop, properties, vignetting and
 # the QML facade.
-target_sources(mireva PRIVATE
+target_sources(mireva_camera PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/frameinfo.h
     ${CMAKE_CURRENT_LIST_DIR}/cameraproperty.h
     ${CMAKE_CURRENT_LIST_DIR}/cameraproperty.cpp

@@ -3,9 +3,8 @@
 add_library(mireva_testcamera SHARED ${CMAKE_CURRENT_LIST_DIR}/tests/testcamera.h
     ${CMAKE_CURRENT_LIST_DIR}/tests/testcamera.cpp)
 set_target_properties(mireva_testcamera PROPERTIES AUTOMOC OFF)
-target_include_directories(mireva_testcamera PUBLIC ${CMAKE_SOURCE_DIR}/App
-    ${CMAKE_CURRENT_LIST_DIR}/tests)
-target_link_libraries(mireva_testcamera PUBLIC Qt6::Core opencv_core)
+target_include_directories(mireva_testcamera PUBLIC ${CMAKE_CURRENT_LIST_DIR}/tests)
+target_link_libraries(mireva_testcamera PUBLIC mireva_contract)
 target_compile_options(mireva_testcamera PRIVATE ${MIREVA_WARNINGS})
 
 foreach(label Alpha Beta)
@@ -20,23 +19,23 @@ target_link_libraries(MirevaTestNoPlugin PRIVATE Boost::headers)
 
 mireva_add_test(tst_cameraproperty camera
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_cameraproperty.cpp
-    LIBS mireva mireva_testcamera Qt6::Qml)
+    LIBS mireva_camera mireva_testcamera Qt6::Qml)
 mireva_add_test(tst_vignettingprofile camera
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_vignettingprofile.cpp
-    LIBS mireva)
+    LIBS mireva_camera opencv_imgproc)
 mireva_add_test(tst_cameramanager camera
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_cameramanager.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/logcapture.h
-    LIBS mireva mireva_testcamera)
+    LIBS mireva_camera mireva_testcamera)
 mireva_add_test(tst_cameraplugins camera
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_cameraplugins.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/logcapture.h
-    LIBS mireva mireva_testcamera)
+    LIBS mireva_camera mireva_testcamera)
 add_dependencies(tst_cameraplugins MirevaTestAlpha MirevaTestBeta MirevaTestNoPlugin)
 mireva_add_test(tst_camerathread camera
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_camerathread.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/logcapture.h
-    LIBS mireva mireva_testcamera)
+    LIBS mireva_camera mireva_testcamera)
 add_dependencies(tst_camerathread MirevaTestAlpha MirevaTestBeta)
 # The same loading under an environment locale the system does not have.
 add_test(NAME tst_cameraplugins_missinglocale

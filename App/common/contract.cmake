@@ -1,2 +1,2 @@
-# The plug-in contract header; the program's build runs moc over its gadgets.
-target_sources(mireva PRIVATE ${CMAKE_CURRENT_LIST_DIR}/cameraplugin.h)
+# The plug-in contract header; the camera host runs moc over its gadgets for the program.
+target_sources(mireva_camera PRIVATE ${CMAKE_CURRENT_LIST_DIR}/cameraplugin.h)

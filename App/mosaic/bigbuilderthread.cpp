@@ -3,24 +3,12 @@
 #include <QMetaObject>
 
 #include "mosaic/bigbuilder.h"
-#include "service/apithread.h"
-#include "service/scan.h"
 
-BigBuilderThread::BigBuilderThread(ApiThread *api)
-    : WorkerThread(QThread::NormalPriority)
-    , m_api(api) {
+BigBuilderThread::BigBuilderThread()
+    : WorkerThread(QThread::NormalPriority) {
     qRegisterMetaType<cv::Mat>("cv::Mat");
     qRegisterMetaType<Point>("Point");
     qRegisterMetaType<QList<FrameCellInfo>>("QList<FrameCellInfo>");
-
-    connect(api, &ApiThread::uploadFinished, this, &BigBuilderThread::uploadFinished);
-    connect(
-        api, &ApiThread::currentScanChanged, this,
-        [this](Scan *scan) {
-            if (scan)
-                start(scan->containerId());
-        },
-        Qt::DirectConnection);
 }
 
 BigBuilderThread::~BigBuilderThread() {
@@ -124,7 +112,7 @@ void BigBuilderThread::m_uploadFile(QString containerID, QString containerPath, 
         if (known)
             emit finished(containerID);
     }
-    m_api->uploadFile(containerID, containerPath, filePath, finish, 0);
+    emit uploadRequested(containerID, containerPath, filePath, finish);
 }
 
 void BigBuilderThread::uploadFinished(QString containerID) {

@@ -12,18 +12,18 @@
 #include "shell/metatypes.h"
 #include "shell/workerthread.h"
 
-class ApiThread;
 class BigBuilder;
 
 // The QML-facing side of the full-resolution builder (context property "bigBuilderThread").
 // Lives in the GUI thread; owns the worker thread, the current scan's BigBuilder and the finished
 // builders whose container is still uploading. A builder and its files go only when the service
-// reports every upload of its container done.
+// reports every upload of its container done (uploadFinished). The program hands the builders'
+// upload requests (uploadRequested) to the service and starts a builder for each new scan.
 class BigBuilderThread : public WorkerThread {
     Q_OBJECT
 
 public:
-    explicit BigBuilderThread(ApiThread *api);
+    BigBuilderThread();
     ~BigBuilderThread() override;
 
     // Drops the current builder and joins the worker thread. Parked builders stay, with their
@@ -36,6 +36,8 @@ public:
 
 signals:
     void finished(QString containerID);
+    // A file of the container to upload; with `finish`, the container's last one.
+    void uploadRequested(QString containerID, QString containerPath, QString filePath, bool finish);
 
 public slots:
     void storeNewFrame(cv::Mat frame, QList<FrameCellInfo> cells);
@@ -52,7 +54,6 @@ private slots:
 private:
     void park(BigBuilder *builder);
 
-    ApiThread *m_api;
     BigBuilder *m_builder = nullptr;
     // Whether finish() went to the current builder: then its last upload request is on its way
     // and it must outlive a new scan that replaces it.

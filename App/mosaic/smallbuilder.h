@@ -16,8 +16,8 @@
 
 #include <array>
 #include <atomic>
+#include <functional>
 
-class ApiThread;
 class CameraThread;
 
 // The live builder: registers every new preview against the mosaic drawn so far, keeps the best
@@ -34,8 +34,12 @@ public:
         Moved,     // position updated, frame shifted to whole pixels and to be added
     };
 
-    // Either facade may be null; frames then only arrive through processFrame().
-    SmallBuilder(CameraThread *cameraThread, ApiThread *apiThread);
+    // Whether the camera's frames may be taken now (the program opens it while someone is
+    // logged in). Asked in the builder's thread before each frame, so it must be thread-safe.
+    using FrameGate = std::function<bool()>;
+
+    // Without a camera facade or a gate, frames only arrive through processFrame().
+    SmallBuilder(CameraThread *cameraThread, FrameGate frameGate);
 
     // Does everything update() does for one frame once it has been fetched and found new.
     Estimate processFrame(QSharedPointer<FrameInfo> newFrame);
@@ -83,7 +87,7 @@ private:
     cv::Size heldSmallSize() const;
 
     CameraThread *cameraThread = nullptr;
-    ApiThread *apiThread = nullptr;
+    FrameGate frameGate;
 
     QSharedPointer<FrameInfo> frame;
     cv::Mat lastFrame;

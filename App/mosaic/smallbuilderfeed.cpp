@@ -1,13 +1,13 @@
-// The live builder's link to the camera and service facades: where its frames come from.
+// The live builder's link to the camera facade: where its frames come from, and when.
 #include "mosaic/smallbuilder.h"
 
 #include "camera/camerathread.h"
-#include "service/apithread.h"
-#include "shell/settings.h"
 
-SmallBuilder::SmallBuilder(CameraThread *cameraThread, ApiThread *apiThread)
+#include <utility>
+
+SmallBuilder::SmallBuilder(CameraThread *cameraThread, FrameGate frameGate)
     : cameraThread(cameraThread)
-    , apiThread(apiThread) {
+    , frameGate(std::move(frameGate)) {
     // Names under which queued connections and QML find the types that cross threads.
     qRegisterMetaType<cv::Mat>("cv::Mat");
     qRegisterMetaType<Point>("Point");
@@ -18,10 +18,7 @@ SmallBuilder::SmallBuilder(CameraThread *cameraThread, ApiThread *apiThread)
 }
 
 void SmallBuilder::update() {
-    if (!running || !cameraThread || !apiThread)
-        return;
-    Settings *settings = apiThread->settings();
-    if (!settings || settings->apiToken().isEmpty())
+    if (!running || !cameraThread || !frameGate || !frameGate())
         return;
     const QSharedPointer<FrameInfo> latest = cameraThread->latestFrame();
     // Queued calls pile up when the builder falls behind; they find the frame seen already.

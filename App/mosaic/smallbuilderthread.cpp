@@ -2,10 +2,13 @@
 
 #include "mosaic/bigbuilderthread.h"
 
-SmallBuilderThread::SmallBuilderThread(CameraThread *cameraThread, ApiThread *apiThread,
+#include <utility>
+
+SmallBuilderThread::SmallBuilderThread(CameraThread *cameraThread,
+                                       SmallBuilder::FrameGate frameGate,
                                        BigBuilderThread *bigBuilderThread)
     : WorkerThread(QThread::HighestPriority)
-    , builder(cameraThread, apiThread) {
+    , builder(cameraThread, std::move(frameGate)) {
     builder.moveToThread(&thread);
     connect(&builder, &SmallBuilder::updated, this, &SmallBuilderThread::builderUpdated);
     if (bigBuilderThread) {

@@ -10,7 +10,6 @@
 
 #include <opencv2/core.hpp>
 
-class ApiThread;
 class BigBuilderThread;
 class CameraThread;
 
@@ -29,7 +28,9 @@ class SmallBuilderThread : public WorkerThread {
     Q_PROPERTY(bool eraserMode READ eraserMode WRITE setEraserMode NOTIFY eraserChanged)
 
 public:
-    SmallBuilderThread(CameraThread *cameraThread, ApiThread *apiThread,
+    // Frames come from the camera facade while the gate is open; the cells to keep go to the
+    // full-resolution facade. Any of them may be null.
+    SmallBuilderThread(CameraThread *cameraThread, SmallBuilder::FrameGate frameGate,
                        BigBuilderThread *bigBuilderThread);
     ~SmallBuilderThread() override;
 

@@ -1,5 +1,5 @@
 # The side panels of the main window's drawer, the toasts and the spinner, under qrc:/qml/.
-qt_add_resources(mireva "mireva_panels" PREFIX "/qml" BASE ${CMAKE_CURRENT_LIST_DIR} FILES
+qt_add_resources(mireva_ui "mireva_panels" PREFIX "/qml" BASE ${CMAKE_CURRENT_LIST_DIR} FILES
     ${CMAKE_CURRENT_LIST_DIR}/CollapsiblePanel.qml
     ${CMAKE_CURRENT_LIST_DIR}/UserView.qml
     ${CMAKE_CURRENT_LIST_DIR}/SelectCamera.qml
@@ -20,7 +20,7 @@ qt_add_resources(mireva "mireva_panels" PREFIX "/qml" BASE ${CMAKE_CURRENT_LIST_
 file(GLOB mireva_translated_qml CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*.qml)
 file(GLOB mireva_translated_cpp CONFIGURE_DEPENDS
     ${CMAKE_CURRENT_LIST_DIR}/../service/*.cpp ${CMAKE_CURRENT_LIST_DIR}/../shell/*.cpp)
-qt_add_translations(mireva
+qt_add_translations(mireva_ui
     TS_FILES ${CMAKE_CURRENT_LIST_DIR}/i18n/pl_PL.ts ${CMAKE_CURRENT_LIST_DIR}/i18n/en_US.ts
     SOURCES ${mireva_translated_qml} ${mireva_translated_cpp}
     INCLUDE_DIRECTORIES ${CMAKE_CURRENT_LIST_DIR}/..

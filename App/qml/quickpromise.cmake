@@ -1,6 +1,6 @@
 # The QuickPromise QML module, shipped in the program's resources under qrc:/QuickPromise/ and
 # found through the import path "qrc:///".
-qt_add_resources(mireva "quickpromise"
+qt_add_resources(mireva_ui "quickpromise"
     PREFIX "/QuickPromise"
     BASE ${CMAKE_CURRENT_LIST_DIR}/QuickPromise
     FILES

@@ -1,5 +1,5 @@
 # The service facade, its scan records and the helper that calls into the service thread.
-target_sources(mireva PRIVATE
+target_sources(mireva_service PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/apithread.h ${CMAKE_CURRENT_LIST_DIR}/apithread.cpp
     ${CMAKE_CURRENT_LIST_DIR}/scan.h ${CMAKE_CURRENT_LIST_DIR}/scan.cpp
     ${CMAKE_CURRENT_LIST_DIR}/runinownthread.h)
@@ -7,4 +7,4 @@ mireva_add_test(tst_apithread service
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_apithread.cpp
             ${CMAKE_CURRENT_LIST_DIR}/tests/loopbackserver.h
             ${CMAKE_CURRENT_LIST_DIR}/tests/browserstub.h
-    LIBS mireva)
+    LIBS mireva_service)

@@ -14,7 +14,7 @@
 
 class Settings;
 
-// The service client as QML and the full-resolution builder see it. Lives in the GUI thread and
+// The service client as QML and the program see it. Lives in the GUI thread and
 // owns the service thread, in which its Api runs; keeps the log-in state and one Scan per
 // container created in this run.
 class ApiThread : public WorkerThread {
@@ -37,8 +37,6 @@ public:
     explicit ApiThread(Settings *settings);
     ApiThread(Settings *settings, Intervals intervals);
     ~ApiThread() override;
-
-    Settings *settings() const { return settingsStore; }
 
     QVariant user() const;
     bool isLoading() const { return loading; }

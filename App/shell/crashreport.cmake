@@ -1,1 +1,2 @@
-target_sources(mireva PRIVATE ${CMAKE_CURRENT_LIST_DIR}/crashreport.h ${CMAKE_CURRENT_LIST_DIR}/crashreport.cpp)
+# Crash reports: the fatal-signal handler, the outbox and its sender, the envelopes.
+target_sources(mireva_shell PRIVATE ${CMAKE_CURRENT_LIST_DIR}/crashreport.h ${CMAKE_CURRENT_LIST_DIR}/crashreport.cpp)

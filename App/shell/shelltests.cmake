@@ -1,7 +1,7 @@
 # Tests of the shell (label "shell").
-mireva_add_test(tst_logging shell SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_logging.cpp LIBS mireva)
+mireva_add_test(tst_logging shell SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_logging.cpp LIBS mireva_shell)
 
-mireva_add_test(tst_settings shell SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_settings.cpp LIBS mireva)
+mireva_add_test(tst_settings shell SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_settings.cpp LIBS mireva_shell)
 # Small catalogues of the test's own, so the language choice is checked without the UI's.
 qt_add_lrelease(tst_settings
     TS_FILES ${CMAKE_CURRENT_LIST_DIR}/tests/i18n/pl_PL.ts ${CMAKE_CURRENT_LIST_DIR}/tests/i18n/en_US.ts
@@ -12,21 +12,12 @@ qt_add_resources(tst_settings "tst_settings_i18n" PREFIX "/testi18n"
 mireva_add_test(tst_crashreport shell
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_crashreport.cpp
             ${CMAKE_CURRENT_LIST_DIR}/tests/loopbackreceiver.h
-    LIBS mireva)
+    LIBS mireva_shell)
 # Dies of a fatal signal on request, so the next start's report can be checked.
 add_executable(tst_crashreport_crasher ${CMAKE_CURRENT_LIST_DIR}/tests/crasher.cpp)
-target_link_libraries(tst_crashreport_crasher PRIVATE mireva)
+target_link_libraries(tst_crashreport_crasher PRIVATE mireva_shell)
 target_compile_options(tst_crashreport_crasher PRIVATE ${MIREVA_WARNINGS})
 add_dependencies(tst_crashreport tst_crashreport_crasher)
 
-# The entry function, run in a helper process with test main windows.
-add_executable(tst_shell_app ${CMAKE_CURRENT_LIST_DIR}/tests/shellapp.cpp)
-target_link_libraries(tst_shell_app PRIVATE mireva)
-target_compile_options(tst_shell_app PRIVATE ${MIREVA_WARNINGS})
-mireva_add_test(tst_entry shell
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_entry.cpp ${CMAKE_CURRENT_LIST_DIR}/tests/loopbackreceiver.h
-    LIBS Qt6::Network)
-target_compile_definitions(tst_entry PRIVATE SHELL_TEST_QML_DIR="${CMAKE_CURRENT_LIST_DIR}/tests/qml")
-add_dependencies(tst_entry tst_shell_app)
 
-mireva_add_test(tst_simd shell SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_simd.cpp LIBS mireva)
+mireva_add_test(tst_simd shell SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_simd.cpp LIBS mireva_shell)

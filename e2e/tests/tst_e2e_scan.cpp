@@ -1,13 +1,11 @@
-// A whole scan on one machine: the objects the program's entry function creates, the real camera
-// plug-in on the simulated microscope, and the local service as its own process. The scan is
-// then read back from the service's data folder and measured against the slide it was taken of.
+// A whole scan on one machine: the facades composed as the program's entry function composes
+// them, the real camera plug-in on the simulated microscope, and the local service as its own
+// process. The scan is then read back from the service's data folder and measured against the
+// slide it was taken of.
 
-#include "camera/camerathread.h"
 #include "camera/frameinfo.h"
 #include "mosaic/bigbuilder.h"
-#include "mosaic/bigbuilderthread.h"
-#include "mosaic/smallbuilderthread.h"
-#include "service/apithread.h"
+#include "program/facades.h"
 #include "service/scan.h"
 #include "shell/metatypes.h"
 #include "shell/settings.h"
@@ -144,17 +142,12 @@ void TestEndToEndScan::wholeScan() {
     settings.setAutoCameraSettings(false);
     settings.setVignettingCorrection(false);
 
-    // As the entry function creates them, with short service intervals.
-    CameraThread cameraThread(&settings);
-    ApiThread apiThread(&settings, ApiThread::Intervals{300, 300});
-    BigBuilderThread bigBuilderThread(&apiThread);
-    SmallBuilderThread smallBuilderThread(&cameraThread, &apiThread, &bigBuilderThread);
-    auto stopAll = qScopeGuard([&] {
-        smallBuilderThread.stop();
-        bigBuilderThread.stop();
-        apiThread.stop();
-        cameraThread.stop();
-    });
+    // As the entry function composes them, with short service intervals.
+    Facades facades(&settings, {.serviceIntervals = {300, 300}});
+    CameraThread &cameraThread = facades.camera;
+    ApiThread &apiThread = facades.api;
+    BigBuilderThread &bigBuilderThread = facades.bigBuilder;
+    SmallBuilderThread &smallBuilderThread = facades.smallBuilder;
 
     // Log in by the browser page, which the server confirms by itself.
     emit apiThread.logIn();

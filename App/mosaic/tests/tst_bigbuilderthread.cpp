@@ -1,19 +1,17 @@
 // The full-resolution facade: one builder per scan, commands forwarded to the current builder
-// only, builders parked by the container their last upload names, and their files kept until
-// the service reports the whole container uploaded.
+// only, upload requests handed on as the builders make them, builders parked by the container
+// their last upload names, and their files kept until the whole container is reported uploaded.
 
 #include <QDir>
 #include <QFile>
-#include <QQmlEngine>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <memory>
+
 #include "mosaic/bigbuilder.h"
 #include "mosaic/bigbuilderthread.h"
-#include "service/apithread.h"
-#include "service/scan.h"
-#include "shell/settings.h"
 #include "tst_bigbuilder_util.h"
 
 using namespace fixture;
@@ -21,22 +19,13 @@ using namespace fixture;
 class TestBigBuilderThread : public QObject {
     Q_OBJECT
 
-public:
-    // The settings store must not be the user's.
-    static void initMain() {
-        static QTemporaryDir config;
-        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
-    }
-
 private slots:
     void initTestCase();
     void init();
     void cleanup();
-    void cleanupTestCase();
 
     void commandsDroppedWithoutBuilder();
     void twoStartCalls();
-    void newCurrentScanStartsBuilder();
     void commandsReachCurrentBuilder();
     void parkedBuilderDeletedOnUploadFinishedOnly();
     void otherParkedBuildersStay();
@@ -46,39 +35,28 @@ private slots:
 private:
     // Waits until the builder has run every command queued before this call.
     static void drain(BigBuilder *builder);
-    void expectUploads(int count);
+    // The files handed on for upload so far, as "container:file" with a "!" on the last one.
+    QStringList handedOn() const;
 
-    QQmlEngine *engine = nullptr;
-    Settings *settings = nullptr;
-    ApiThread *api = nullptr;
     BigBuilderThread *facade = nullptr;
+    std::unique_ptr<QSignalSpy> uploads;
     cv::Mat frame;
 };
 
 void TestBigBuilderThread::initTestCase() {
-    engine = new QQmlEngine;
-    settings = new Settings(engine);
-    // Nothing listens there: the service client never reaches a server in these tests.
-    settings->setApiUrl(QUrl("http://127.0.0.1:9/"));
-    api = new ApiThread(settings);
     frame = texture(cv::Size(220, 160));
 }
 
 void TestBigBuilderThread::init() {
-    facade = new BigBuilderThread(api);
+    facade = new BigBuilderThread;
+    uploads = std::make_unique<QSignalSpy>(facade, &BigBuilderThread::uploadRequested);
 }
 
 void TestBigBuilderThread::cleanup() {
+    uploads.reset();
     facade->stop();
     delete facade;
     facade = nullptr;
-}
-
-void TestBigBuilderThread::cleanupTestCase() {
-    api->stop();
-    delete api;
-    delete settings;
-    delete engine;
 }
 
 void TestBigBuilderThread::drain(BigBuilder *builder) {
@@ -86,11 +64,14 @@ void TestBigBuilderThread::drain(BigBuilder *builder) {
         builder, [] {}, Qt::BlockingQueuedConnection);
 }
 
-void TestBigBuilderThread::expectUploads(int count) {
-    // The builders' containers are unknown to the service client, which says so for each request
-    // it is handed.
-    for (int i = 0; i < count; ++i)
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Cannot find scan for container ID"));
+QStringList TestBigBuilderThread::handedOn() const {
+    QStringList files;
+    for (const QList<QVariant> &request : *uploads) {
+        const QString file = request.at(2).toString();
+        files << request.at(0).toString() + ":" + file.mid(file.lastIndexOf('/') + 1) +
+                     (request.at(3).toBool() ? "!" : "");
+    }
+    return files;
 }
 
 void TestBigBuilderThread::commandsDroppedWithoutBuilder() {
@@ -104,6 +85,7 @@ void TestBigBuilderThread::commandsDroppedWithoutBuilder() {
     QCoreApplication::processEvents();
     QVERIFY(!facade->currentBuilder());
     QCOMPARE(finished.size(), 0);
+    QCOMPARE(uploads->size(), 0);
 }
 
 void TestBigBuilderThread::twoStartCalls() {
@@ -125,15 +107,6 @@ void TestBigBuilderThread::twoStartCalls() {
     QVERIFY(QDir(facade->currentBuilder()->tempPath()).exists());
 }
 
-void TestBigBuilderThread::newCurrentScanStartsBuilder() {
-    Scan scan("c5");
-    emit api->currentScanChanged(nullptr);
-    QVERIFY(!facade->currentBuilder());
-    emit api->currentScanChanged(&scan);
-    QVERIFY(facade->currentBuilder());
-    QCOMPARE(facade->currentBuilder()->containerId(), QString("c5"));
-}
-
 void TestBigBuilderThread::commandsReachCurrentBuilder() {
     facade->start("c1");
     BigBuilder *builder = facade->currentBuilder();
@@ -147,8 +120,10 @@ void TestBigBuilderThread::commandsReachCurrentBuilder() {
     QCOMPARE(requests.at(0).at(1).toString(), QString("snapshots/2.jpg"));
     QCOMPARE(requests.at(1).at(1).toString(), QString("00000.dat"));
     QCOMPARE(names(readZip(builder->tempPath() + "/00000.dat")), QStringList({"0.jpg"}));
-    expectUploads(2);
-    QCoreApplication::processEvents(); // the requests reach the service client
+    // Handed on as they come, with the builder's folder and the file's full path.
+    QTRY_COMPARE(handedOn(), QStringList({"c1:2.jpg", "c1:00000.dat"}));
+    QCOMPARE(uploads->at(0).at(1).toString(), QString("snapshots/2.jpg"));
+    QCOMPARE(uploads->at(0).at(2).toString(), builder->tempPath() + "/2.jpg");
 }
 
 void TestBigBuilderThread::parkedBuilderDeletedOnUploadFinishedOnly() {
@@ -159,8 +134,9 @@ void TestBigBuilderThread::parkedBuilderDeletedOnUploadFinishedOnly() {
     facade->storeNewFrame(frame, gridCells(2, 1, 64));
     facade->addSnapshot(frame);
     facade->finish(QString("0.25"), QString("40"));
-    expectUploads(3);
     QTRY_COMPARE(finished.size(), 1);
+    // The descriptor goes last, and only it finishes the container.
+    QTRY_COMPARE(handedOn(), QStringList({"c1:2.jpg", "c1:00000.dat", "c1:scan.isd!"}));
     QCOMPARE(finished.at(0).at(0).toString(), QString("c1"));
     QVERIFY(!facade->currentBuilder());
     QCOMPARE(facade->parkedBuilders("c1"), QList<BigBuilder *>{builder});
@@ -189,7 +165,6 @@ void TestBigBuilderThread::otherParkedBuildersStay() {
     facade->start("c1");
     const QString dir1 = facade->currentBuilder()->tempPath();
     facade->finish(QVariant(), QVariant());
-    expectUploads(2);
     QTRY_COMPARE(finished.size(), 1);
     facade->start("c2");
     const QString dir2 = facade->currentBuilder()->tempPath();
@@ -198,13 +173,12 @@ void TestBigBuilderThread::otherParkedBuildersStay() {
     QCOMPARE(facade->parkedBuilders("c1").size(), 1);
     QCOMPARE(facade->parkedBuilders("c2").size(), 1);
 
-    // Delivered through the service client's signal, as in the program.
-    emit api->uploadFinished("c1");
+    facade->uploadFinished("c1");
     QTRY_VERIFY(!QDir(dir1).exists());
     QTest::qWait(50);
     QVERIFY(QDir(dir2).exists());
     QCOMPARE(facade->parkedBuilders("c2").size(), 1);
-    emit api->uploadFinished("c2");
+    facade->uploadFinished("c2");
     QTRY_VERIFY(!QDir(dir2).exists());
 }
 
@@ -220,7 +194,6 @@ void TestBigBuilderThread::finishRequestParksItsSender() {
     BigBuilder *current = facade->currentBuilder();
     QCOMPARE(current->containerId(), QString("c2"));
 
-    expectUploads(2);
     QTRY_COMPARE(finished.size(), 1);
     QCOMPARE(finished.at(0).at(0).toString(), QString("c1"));
     QCOMPARE(facade->currentBuilder(), current);
@@ -234,8 +207,7 @@ void TestBigBuilderThread::finishRequestParksItsSender() {
     facade->addSnapshot(frame);
     drain(current);
     QCOMPARE(requests.size(), 1);
-    expectUploads(1);
-    QCoreApplication::processEvents();
+    QTRY_COMPARE(handedOn().last(), QString("c2:0.jpg"));
 
     facade->uploadFinished("c1");
     QTRY_VERIFY(!QDir(oldDir).exists());

@@ -3,7 +3,6 @@
 #include "camera/camerathread.h"
 #include "mosaic/bigbuilder.h"
 #include "mosaic/bigbuilderthread.h"
-#include "service/apithread.h"
 #include "shell/settings.h"
 #include "slidetexture.h"
 
@@ -12,6 +11,8 @@
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTest>
+
+#include <atomic>
 
 // The facade on its own: commands reach the builder in its thread and what it publishes comes
 // back as properties.
@@ -116,10 +117,8 @@ void TestSmallBuilderThread::builderUpdatedStoresValues() {
 
 void TestSmallBuilderThread::framesFlowFromTheCameraFacade() {
     Settings settings(nullptr, QStringList{});
-    settings.setApiToken(QString());
     CameraThread camera(&settings, QStringList{}); // no plug-ins: frames come from the test
-    ApiThread api(&settings);
-    BigBuilderThread big(&api);
+    BigBuilderThread big;
     big.start("live-mosaic-test");
     QTRY_VERIFY(big.currentBuilder());
     BigBuilder *store = big.currentBuilder();
@@ -135,7 +134,15 @@ void TestSmallBuilderThread::framesFlowFromTheCameraFacade() {
             Qt::BlockingQueuedConnection);
         return cells;
     };
-    SmallBuilderThread facade(&camera, &api, &big);
+    std::atomic<bool> gateOpen = false;
+    std::atomic<int> gateAsked = 0;
+    SmallBuilderThread facade(
+        &camera,
+        [&] {
+            ++gateAsked;
+            return gateOpen.load();
+        },
+        &big);
     QSignalSpy changed(&facade, &SmallBuilderThread::propertiesChanged);
 
     const cv::Mat texture = slidetexture::make({900, 700});
@@ -151,18 +158,20 @@ void TestSmallBuilderThread::framesFlowFromTheCameraFacade() {
         return invoked ? frame.image : cv::Mat();
     };
 
-    // Not running: frames are ignored.
-    settings.setApiToken("token");
+    // Not running: frames are ignored, the gate is not even asked.
+    gateOpen = true;
     QVERIFY(!publishFrame().empty());
     QVERIFY(!changed.wait(300));
+    QCOMPARE(gateAsked.load(), 0);
 
-    // Running, but nobody logged in: still ignored.
-    settings.setApiToken(QString());
+    // Running, but the gate is closed: still ignored.
+    gateOpen = false;
     facade.setRunning(true);
     publishFrame();
+    QTRY_VERIFY(gateAsked.load() > 0);
     QVERIFY(!changed.wait(300));
 
-    settings.setApiToken("token");
+    gateOpen = true;
     const cv::Mat image = publishFrame();
     QVERIFY(changed.wait(5000));
     QCOMPARE(facade.cameraImage().data, image.data);

@@ -1,4 +1,4 @@
-#include "shell/entry.h"
+#include "program/entry.h"
 
 int main(int argc, char *argv[]) {
     return mirevaMain(argc, argv);

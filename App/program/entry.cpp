@@ -1,10 +1,7 @@
-#include "shell/entry.h"
+#include "program/entry.h"
 
-#include "camera/camerathread.h"
 #include "camera/frameinfo.h"
-#include "mosaic/bigbuilderthread.h"
-#include "mosaic/smallbuilderthread.h"
-#include "service/apithread.h"
+#include "program/facades.h"
 #include "service/scan.h"
 #include "shell/application.h"
 #include "shell/crashreport.h"
@@ -73,10 +70,7 @@ int mirevaMain(int argc, char *argv[], const QUrl &mainQml, const QString &crash
 
     // 10
     Settings settings(&engine);
-    CameraThread cameraThread(&settings);
-    ApiThread apiThread(&settings);
-    BigBuilderThread bigBuilderThread(&apiThread);
-    SmallBuilderThread smallBuilderThread(&cameraThread, &apiThread, &bigBuilderThread);
+    Facades facades(&settings);
 
     // 11
     qRegisterMetaType<cv::Mat>();
@@ -88,10 +82,10 @@ int mirevaMain(int argc, char *argv[], const QUrl &mainQml, const QString &crash
     // 12
     QQmlContext *context = engine.rootContext();
     context->setContextProperty(QStringLiteral("settings"), &settings);
-    context->setContextProperty(QStringLiteral("cameraThread"), &cameraThread);
-    context->setContextProperty(QStringLiteral("smallBuilderThread"), &smallBuilderThread);
-    context->setContextProperty(QStringLiteral("bigBuilderThread"), &bigBuilderThread);
-    context->setContextProperty(QStringLiteral("apiThread"), &apiThread);
+    context->setContextProperty(QStringLiteral("cameraThread"), &facades.camera);
+    context->setContextProperty(QStringLiteral("smallBuilderThread"), &facades.smallBuilder);
+    context->setContextProperty(QStringLiteral("bigBuilderThread"), &facades.bigBuilder);
+    context->setContextProperty(QStringLiteral("apiThread"), &facades.api);
 
     // 13
     engine.addImportPath(QStringLiteral("qrc:///"));
@@ -125,10 +119,7 @@ int mirevaMain(int argc, char *argv[], const QUrl &mainQml, const QString &crash
     }
 
     // 17
-    smallBuilderThread.stop();
-    bigBuilderThread.stop();
-    apiThread.stop();
-    cameraThread.stop();
+    facades.stop();
 
     // 18
     logging::close();

@@ -10,7 +10,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-// Runs the entry function in a helper process (tst_shell_app) with test main windows, in a
+// Runs the entry function in a helper process (tst_program_app) with test main windows, in a
 // temporary working folder with its own settings and data folders, and a loopback receiver for
 // crash reports.
 class TestEntry : public QObject {
@@ -27,7 +27,7 @@ void TestEntry::run_data() {
     QTest::addColumn<QStringList>("linesInOrder"); // line endings after the location fields
     QTest::addColumn<QStringList>("events");       // "type: value" of each crash report
 
-    const QString qmlDir = QStringLiteral(SHELL_TEST_QML_DIR);
+    const QString qmlDir = QStringLiteral(PROGRAM_TEST_QML_DIR);
     QTest::newRow("window closed")
         << QUrl::fromLocalFile(qmlDir + QStringLiteral("/closes.qml")).toString() << 0
         << QStringList({"settings reachable, service at http://127.0.0.1:8750/"}) << QStringList();
@@ -71,7 +71,7 @@ void TestEntry::run() {
     app.setWorkingDirectory(work + QStringLiteral("/run"));
     app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QSignalSpy finished(&app, &QProcess::finished);
-    app.start(QCoreApplication::applicationDirPath() + QStringLiteral("/tst_shell_app"),
+    app.start(QCoreApplication::applicationDirPath() + QStringLiteral("/tst_program_app"),
               {mainQml, QStringLiteral("http://mireva@127.0.0.1:%1/1").arg(receiver.port())});
     QVERIFY(finished.wait(60000));
     QCOMPARE(app.exitStatus(), QProcess::NormalExit);

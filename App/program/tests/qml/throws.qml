@@ -1,6 +1,6 @@
 import QtQuick
 import QtQuick.Window
-import ShellTest
+import ProgramTest
 
 Window {
     id: window

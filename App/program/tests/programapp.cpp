@@ -1,7 +1,7 @@
 // Helper of tst_entry: runs the program's entry function with a test main window and a test
-// crash-report DSN. Arguments: main QML URL, crash-report DSN. The QML module ShellTest gives the
+// crash-report DSN. Arguments: main QML URL, crash-report DSN. The QML module ProgramTest gives the
 // test windows a way to make a slot in a worker thread throw.
-#include "shell/entry.h"
+#include "program/entry.h"
 #include "shell/workerthread.h"
 
 #include <QCoreApplication>
@@ -45,11 +45,11 @@ int main(int argc, char *argv[]) {
     if (argc < 3)
         return 2;
     qmlRegisterSingletonType<Probe>(
-        "ShellTest", 1, 0, "Probe",
+        "ProgramTest", 1, 0, "Probe",
         [](QQmlEngine *, QJSEngine *) -> QObject * { return new Probe; });
     const QUrl mainQml(QString::fromLocal8Bit(argv[1]));
     const QString dsn = QString::fromLocal8Bit(argv[2]);
     return mirevaMain(argc, argv, mainQml, dsn);
 }
 
-#include "shellapp.moc"
+#include "programapp.moc"
