@@ -11,7 +11,7 @@ mireva_add_test(tst_serverview server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_serv
     LIBS tavrona_core)
 add_dependencies(tst_serverview tavrona-server)
 # The program's own service client (Api, and the ApiThread facade) against this server.
-if(TARGET mireva AND EXISTS ${CMAKE_SOURCE_DIR}/App/service/apithread.h)
+if(TARGET mireva_service AND EXISTS ${CMAKE_SOURCE_DIR}/App/service/apithread.h)
     mireva_add_test(tst_serverinterop server
         SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_serverinterop.cpp LIBS tavrona_core mireva_service)
 endif()
