@@ -12,22 +12,9 @@ TestCase {
     visible: true
     when: windowShown
 
-    // A camera property as the facade hands it over; `writes` records every value written.
     Component {
         id: propertyComponent
-        QtObject {
-            property string name: "Gain"
-            property var type: 0
-            property var value: 0
-            property var min: 0
-            property var max: 100
-            property var step: 1
-            property var options: []
-            property bool logScale: false
-            property bool active: true
-            property var writes: []
-            onValueChanged: writes.push(value)
-        }
+        CameraPropertyStandIn {}
     }
 
     function init() {
@@ -36,7 +23,7 @@ TestCase {
 
     // The property stand-ins go with the test function; the facade lets go of them first.
     function cleanup() {
-        cameraThread.properties = [];
+        stage.camera.setProperties([]);
     }
 
     function createPanel(name, properties) {
@@ -77,19 +64,19 @@ TestCase {
 
     function test_selectorKeepsTheStoredCamera(data) {
         settings.cameraId = data.stored;
-        cameraThread.setCameras(["a", "b"]);
+        stage.camera.setCameras(["a", "b"]);
         const selector = createPanel("SelectCamera");
         compare(selector.comboBox.count, 2);
         compare(selector.comboBox.currentIndex, data.index);
         compare(selector.comboBox.displayText, data.text);
         // A new list from the facade is taken over, and the selection follows it.
-        cameraThread.setCameras(["b", "c", "d"]);
+        stage.camera.setCameras(["b", "c", "d"]);
         compare(selector.comboBox.count, 3);
         compare(selector.comboBox.currentIndex, data.after);
     }
 
     function test_selectorWritesTheChoiceAndRefreshes() {
-        cameraThread.setCameras(["a", "b"]);
+        stage.camera.setCameras(["a", "b"]);
         const selector = createPanel("SelectCamera");
         selector.comboBox.activated(1);
         compare(settings.cameraId, "b");
@@ -102,7 +89,7 @@ TestCase {
         const searching = findChild(selector, "searchingLabel");
         verify(!searching.visible);
         verify(selector.comboBox.visible);
-        cameraThread.availableCamerasLoading = true;
+        stage.camera.setCamerasLoading(true);
         verify(searching.visible);
         compare(searching.text, "Searching for cameras");
         verify(!selector.comboBox.visible);
@@ -119,7 +106,7 @@ TestCase {
 
     function test_enumerationEditorByOptionCount(data) {
         const prop = makeProperty({type: 5, options: options(data.count), value: 1});
-        cameraThread.properties = [prop];
+        stage.camera.setProperties([prop]);
         const panel = createPanel("CameraProperties");
         const editor = editorAt(panel, 0);
         compare(editor.objectName, data.editor);
@@ -132,16 +119,16 @@ TestCase {
     }
 
     function test_editorsFollowTheListAndItsOrder() {
-        cameraThread.properties = [makeProperty({type: 2, value: false}),
-                                   makeProperty({type: 0, value: 5}),
-                                   makeProperty({type: 4, value: "x"})];
+        stage.camera.setProperties([makeProperty({type: 2, value: false}),
+                                    makeProperty({type: 0, value: 5}),
+                                    makeProperty({type: 4, value: "x"})]);
         const panel = createPanel("CameraProperties");
         compare(panel.title, "Camera properties");
         compare(panel.editors.count, 3);
         compare(editorAt(panel, 0).objectName, "booleanEditor");
         compare(editorAt(panel, 1).objectName, "integerEditor");
         compare(editorAt(panel, 2).objectName, "stringEditor");
-        cameraThread.properties = [makeProperty({type: 3})];
+        stage.camera.setProperties([makeProperty({type: 3})]);
         compare(panel.editors.count, 1);
         compare(editorAt(panel, 0).objectName, "triggerEditor");
     }
@@ -162,14 +149,14 @@ TestCase {
         const prop = makeProperty({value: data.type === 4 ? "" : (data.type === 2 ? true : 1),
                                    options: options(2)});
         prop.type = stage.propertyType(data.type);
-        cameraThread.properties = [prop];
+        stage.camera.setProperties([prop]);
         compare(editorAt(createPanel("CameraProperties"), 0).objectName, data.editor);
     }
 
     function test_logScaleSlider() {
         const prop = makeProperty({type: 1, logScale: true, min: 10, max: 100000, step: 1,
                                    value: 100});
-        cameraThread.properties = [prop];
+        stage.camera.setProperties([prop]);
         const editor = editorAt(createPanel("CameraProperties"), 0);
         const slider = editor.slider;
         fuzzyCompare(slider.from, 2.303, 0.001);
@@ -183,7 +170,7 @@ TestCase {
 
     function test_linearRealSlider() {
         const prop = makeProperty({type: 1, min: 0.5, max: 4, step: 0.25, value: 1.5});
-        cameraThread.properties = [prop];
+        stage.camera.setProperties([prop]);
         const editor = editorAt(createPanel("CameraProperties"), 0);
         compare(editor.slider.from, 0.5);
         compare(editor.slider.to, 4);
@@ -195,7 +182,7 @@ TestCase {
 
     function test_integerSliderWritesWholeNumbers() {
         const prop = makeProperty({type: 0, min: 0, max: 10, step: 1, value: 2});
-        cameraThread.properties = [prop];
+        stage.camera.setProperties([prop]);
         const editor = editorAt(createPanel("CameraProperties"), 0);
         editor.slider.value = 6.6;
         compare(prop.value, 7);
@@ -204,7 +191,7 @@ TestCase {
 
     function test_checkBoxWritesABool() {
         const prop = makeProperty({type: 2, value: false});
-        cameraThread.properties = [prop];
+        stage.camera.setProperties([prop]);
         const editor = editorAt(createPanel("CameraProperties"), 0);
         verify(!editor.checkBox.checked);
         mouseClick(editor.checkBox);
@@ -216,7 +203,7 @@ TestCase {
 
     function test_triggerWritesAnyValue() {
         const prop = makeProperty({type: 3, name: "Auto white balance", value: undefined});
-        cameraThread.properties = [prop];
+        stage.camera.setProperties([prop]);
         const editor = editorAt(createPanel("CameraProperties"), 0);
         compare(editor.text, "Auto white balance");
         const before = prop.writes.length;
@@ -228,7 +215,7 @@ TestCase {
 
     function test_textFieldWritesEveryEdit() {
         const prop = makeProperty({type: 4, value: "ab"});
-        cameraThread.properties = [prop];
+        stage.camera.setProperties([prop]);
         const editor = editorAt(createPanel("CameraProperties"), 0);
         compare(editor.textField.text, "ab");
         editor.textField.forceActiveFocus();
@@ -250,7 +237,7 @@ TestCase {
     function test_editorsEnabledByActive(data) {
         const prop = makeProperty({type: data.type, active: false,
                                    value: data.type === 4 ? "" : (data.type === 2 ? true : 1)});
-        cameraThread.properties = [prop];
+        stage.camera.setProperties([prop]);
         const editor = editorAt(createPanel("CameraProperties"), 0);
         const control = data.control === "" ? editor : editor[data.control];
         verify(!control.enabled);
@@ -259,8 +246,9 @@ TestCase {
     }
 
     function test_enumerationEditorsStayEnabled() {
-        cameraThread.properties = [makeProperty({type: 5, active: false, options: options(2)}),
-                                   makeProperty({type: 5, active: false, options: options(5)})];
+        stage.camera.setProperties([
+            makeProperty({type: 5, active: false, options: options(2)}),
+            makeProperty({type: 5, active: false, options: options(5)})]);
         const panel = createPanel("CameraProperties");
         verify(editorAt(panel, 0).enabled);
         verify(editorAt(panel, 1).comboBox.enabled);
@@ -270,7 +258,7 @@ TestCase {
         const prop = makeProperty({type: 5, value: 2, options: [
             {"displayName": "Off", "value": 0}, {"displayName": "Once", "value": 1},
             {"displayName": "Continuous", "value": 2}]});
-        cameraThread.properties = [prop];
+        stage.camera.setProperties([prop]);
         const buttons = editorAt(createPanel("CameraProperties"), 0);
         const once = findChild(buttons, "option1");
         const continuous = findChild(buttons, "option2");
@@ -325,7 +313,7 @@ TestCase {
     }
 
     function test_vignettingCheckBox(data) {
-        cameraThread.vignettingCorrectionAvailable = data.available;
+        stage.camera.setCorrectionAvailable(data.available);
         cameraThread.vignettingProfileGeneration = data.generating;
         settings.vignettingCorrection = data.setting;
         const panel = createPanel("VignettingCorrection");
@@ -334,7 +322,7 @@ TestCase {
     }
 
     function test_vignettingWritesTheSettingAndTogglesGeneration() {
-        cameraThread.vignettingCorrectionAvailable = true;
+        stage.camera.setCorrectionAvailable(true);
         const panel = createPanel("VignettingCorrection");
         compare(panel.title, "Vignetting correction");
         verify(panel.collapsed);

@@ -35,7 +35,7 @@ TestCase {
 
     // A save panel for the scan "c1" that opens URLs into `opened` instead of a browser.
     function createSavePanel(opened) {
-        apiThread.newScan("c1");
+        stage.api.newScan("c1");
         const panel = createPanel("SaveOptions");
         panel.openUrl = url => opened.push(url);
         return panel;
@@ -84,7 +84,7 @@ TestCase {
         compare(panel.statusText, "Saving scan");
         verify(panel.isSaving);
         verify(!panel.saveButton.enabled); // no second save while one runs
-        apiThread.answerSave(data.ok, "http://127.0.0.1:1/view");
+        stage.api.answerSave(data.ok, "http://127.0.0.1:1/view");
         tryCompare(panel, "isSaving", false);
         compare(panel.statusText, data.status);
         compare(findChild(panel, "statusLabel").text, data.status);
@@ -105,7 +105,7 @@ TestCase {
         const opened = [];
         const panel = createSavePanel(opened);
         verify(!panel.openButton.visible);
-        apiThread.markSaved("http://127.0.0.1:1/scan/7");
+        stage.api.markSaved("http://127.0.0.1:1/scan/7");
         verify(!panel.saveButton.visible);
         verify(panel.openButton.visible);
         compare(panel.openButton.text, "Open Scan");
@@ -118,7 +118,7 @@ TestCase {
         panel.nameField.text = "Slide";
         mouseClick(panel.saveButton);
         verify(panel.isSaving);
-        apiThread.newScan("c2");
+        stage.api.newScan("c2");
         compare(panel.statusText, "");
         verify(!panel.isSaving);
         compare(panel.scan.containerId, "c2");
@@ -138,9 +138,9 @@ TestCase {
     }
 
     function test_userStates(data) {
-        apiThread.isLoading = data.loading;
-        apiThread.setUser(data.user);
-        apiThread.isLoggedIn = data.loggedIn;
+        stage.api.setLoading(data.loading);
+        stage.api.setUser(data.user);
+        stage.api.setLoggedIn(data.loggedIn);
         const panel = createPanel("UserView");
         compare(panel.state, data.state);
         compare(panel.logInButton.visible, data.state === "not-authenticated");
@@ -169,9 +169,9 @@ TestCase {
     }
 
     function test_userButtonsCallTheFacade(data) {
-        apiThread.isLoggedIn = data.loggedIn;
-        apiThread.setUser(data.user);
-        apiThread.isLoading = data.loading;
+        stage.api.setLoggedIn(data.loggedIn);
+        stage.api.setUser(data.user);
+        stage.api.setLoading(data.loading);
         const panel = createPanel("UserView");
         const spy = spyOn(apiThread, data.signal);
         mouseClick(panel[data.button]);
@@ -181,26 +181,26 @@ TestCase {
     function test_errorTextAndItsClearing() {
         const panel = createPanel("UserView");
         verify(!panel.errorLabel.visible);
-        apiThread.raiseError("Network error: refused");
+        stage.api.raiseError("Network error: refused");
         compare(panel.errorMessage, "Network error: refused");
         verify(panel.errorLabel.visible);
         compare(panel.errorLabel.text, "Network error: refused");
-        apiThread.isLoading = true; // a new log-in starts
+        stage.api.setLoading(true); // a new log-in starts
         compare(panel.errorMessage, "");
         verify(!panel.errorLabel.visible);
 
-        apiThread.raiseError("Log-in failed");
+        stage.api.raiseError("Log-in failed");
         compare(panel.errorMessage, "Log-in failed");
         verify(panel.errorLabel.visible); // shown while loading too
-        apiThread.isLoading = false;
-        apiThread.isLoggedIn = true;
-        apiThread.setUser(true);
+        stage.api.setLoading(false);
+        stage.api.setLoggedIn(true);
+        stage.api.setUser(true);
         compare(panel.state, "authenticated");
         compare(panel.errorMessage, "");
 
-        apiThread.raiseError("Upload failed");
+        stage.api.raiseError("Upload failed");
         verify(!panel.errorLabel.visible); // never under a signed-in user
-        apiThread.setUser(false);
+        stage.api.setUser(false);
         verify(panel.errorLabel.visible);
     }
 }

@@ -70,14 +70,14 @@ TestCase {
         compare(view.previewWidth, 0);
         verify(isFinite(view.imageScale));
         compare(view.imageScale, 0.9 * 300);
-        const sent = smallBuilderThread.viewSize();
+        const sent = stage.small.viewSize();
         verify(isFinite(sent.width) && sent.width > 0, sent.width);
 
-        cameraThread.setFrame(800, 600, 2, 10, 20, 30);
+        stage.camera.setFrame(800, 600, 2, 10, 20, 30);
         compare(view.previewWidth, 400);
         compare(view.previewHeight, 300);
         fuzzyCompare(view.imageScale, 0.9, 1e-9);
-        fuzzyCompare(smallBuilderThread.viewSize().width, 400 / 0.9, 1e-6);
+        fuzzyCompare(stage.small.viewSize().width, 400 / 0.9, 1e-6);
         view.showCamera = true;
         fuzzyCompare(view.cameraPicture.width, 360, 1e-6);
         fuzzyCompare(view.cameraPicture.height, 270, 1e-6);
@@ -86,7 +86,7 @@ TestCase {
     function test_closeUpOnlyBelowFullResolution() {
         const view = createView();
         view.showCamera = true;
-        cameraThread.setFrame(800, 600, 2, 10, 20, 30);
+        stage.camera.setFrame(800, 600, 2, 10, 20, 30);
         // 0.9 view pixels per small-image pixel, two full-resolution pixels per small one.
         verify(view.ratioX < 1);
         verify(view.closeUp.visible);
@@ -98,7 +98,7 @@ TestCase {
 
     function test_mosaicClicksInSmallImagePixels() {
         const view = createView();
-        cameraThread.setFrame(800, 600, 2, 10, 20, 30);
+        stage.camera.setFrame(800, 600, 2, 10, 20, 30);
         view.relativeScale = 2;
         // The camera picture is hidden, so the click reaches the mosaic.
         mouseClick(view, 100, 50);
@@ -107,7 +107,7 @@ TestCase {
 
     function test_calibrationTooSmall() {
         const view = createView();
-        cameraThread.setFrame(800, 600, 2, 10, 20, 30);
+        stage.camera.setFrame(800, 600, 2, 10, 20, 30);
         view.showCamera = true;
         view.calibrating = true;
         view.startCalibration();
@@ -134,7 +134,7 @@ TestCase {
 
     function test_calibrationInput(data) {
         const view = createView();
-        cameraThread.setFrame(800, 600, 2, 10, 20, 30);
+        stage.camera.setFrame(800, 600, 2, 10, 20, 30);
         view.relativeScale = 1;
         view.showCamera = true;
         view.calibrating = true;
@@ -167,7 +167,7 @@ TestCase {
 
     function test_calibrationCancelled() {
         const view = createView();
-        cameraThread.setFrame(800, 600, 2, 10, 20, 30);
+        stage.camera.setFrame(800, 600, 2, 10, 20, 30);
         view.showCamera = true;
         view.calibrating = true;
         view.startCalibration();
@@ -207,7 +207,7 @@ TestCase {
 
     function test_scaleBarFollowsCalibration() {
         const view = createView();
-        cameraThread.setFrame(800, 600, 2, 10, 20, 30);
+        stage.camera.setFrame(800, 600, 2, 10, 20, 30);
         view.showCamera = true;
         verify(!view.scaleBar.visible);
         settings.mpp = "2.00000";
@@ -258,11 +258,11 @@ TestCase {
         smallBuilderThread.running = true;
         view.showCamera = true;
         compare(view.borderColor, Qt.color("green"));
-        smallBuilderThread.setOutOfSync(true);
+        stage.small.setOutOfSync(true);
         verify(view.prevOutOfSync);
         compare(view.borderColor, Qt.color("red"));
         compare(view.outOfSyncSound.volume, 0.5);
-        smallBuilderThread.setOutOfSync(false);
+        stage.small.setOutOfSync(false);
         verify(!view.prevOutOfSync);
     }
 }

@@ -20,10 +20,11 @@ TestCase {
 
     function init() {
         stage.reset();
-        cameraThread.setCameras(["cam-1", "cam-2"]);
+        stage.api.signIn(true);
+        stage.camera.setCameras(["cam-1", "cam-2"]);
         settings.cameraId = "cam-2";
         settings.magnification = "20";
-        cameraThread.setFrame(800, 600, 2, 200, 40, 160);
+        stage.camera.setFrame(800, 600, 2, 200, 40, 160);
         const component = Qt.createComponent("qrc:/qml/MainWindow.qml");
         verify(component.status === Component.Ready, component.errorString());
         win = createTemporaryObject(component, testCase);
@@ -54,7 +55,7 @@ TestCase {
     function startScan() {
         win.startButton.clicked();
         compare(win.state, initializing);
-        apiThread.answerNewScan(true);
+        stage.api.answerNewScan(true);
         tryCompare(win, "state", running);
     }
 
@@ -62,7 +63,7 @@ TestCase {
         win.startButton.clicked();
         compare(win.state, initializing);
         compare(calls.calls, ["small.running=false", "api.startNewScan"]);
-        apiThread.answerNewScan(true);
+        stage.api.answerNewScan(true);
         tryCompare(win, "state", running);
         compare(win.scanView.relativeScale, 0.5);
         win.topBar.pause();
@@ -172,14 +173,14 @@ TestCase {
         // Space is dead while the scan is being created.
         keyClick(Qt.Key_Space);
         compare(calls.count("api.startNewScan"), 1);
-        apiThread.answerNewScan(false);
+        stage.api.answerNewScan(false);
         tryCompare(win, "state", welcome);
         tryVerify(() => textShown("An error occurred. Please try again"));
     }
 
     function test_photoSeries() {
         win.photoButton.clicked();
-        apiThread.answerNewScan(true);
+        stage.api.answerNewScan(true);
         tryCompare(win, "state", snapshot);
         compare(win.photoButton.text, "Take photo");
         verify(!win.startButton.visible);
@@ -190,7 +191,7 @@ TestCase {
         compare(win.state, snapshot);
         // Back at Welcome the strip is empty again.
         win.finishButton.clicked();
-        apiThread.markCurrentScanSaved();
+        stage.api.markSaved("http://127.0.0.1:1/scan");
         win.newScanButton.clicked();
         compare(win.state, welcome);
         verify(!textShown("Take photo"));
@@ -240,7 +241,7 @@ TestCase {
         compare(calls.calls, []);
         verify(!win.scanView.visible);
         verify(textShown("Select the camera to see the preview"));
-        cameraThread.availableCamerasLoading = true;
+        stage.camera.setCamerasLoading(true);
         verify(!textShown("Select the camera to see the preview"));
         verify(textShown("Searching for cameras"));
     }
@@ -274,12 +275,12 @@ TestCase {
     }
 
     function test_loggedOutHidesTheButtons() {
-        apiThread.setLoggedIn(false);
+        stage.api.signIn(false);
         verify(textShown("Before you begin, please log in to Tavrona"));
         verify(!win.startButton.visible);
         keyClick(Qt.Key_Space);
         compare(win.state, welcome);
-        apiThread.setLoggedIn(true);
+        stage.api.signIn(true);
         verify(!textShown("Before you begin, please log in to Tavrona"));
         verify(win.startButton.visible);
     }
@@ -300,7 +301,7 @@ TestCase {
         win.topBar.finish();
         compare(win.state, finished);
         if (data.saved)
-            apiThread.markCurrentScanSaved();
+            stage.api.markSaved("http://127.0.0.1:1/scan");
         win.saveOptions.isSaving = data.saving;
         win.newScanButton.clicked();
         compare(win.unsavedDialog.visible, data.dialog);
@@ -367,20 +368,20 @@ TestCase {
     function test_uploadIndicator() {
         startScan();
         verify(!win.topBar.uploadIndicator.visible);
-        apiThread.recordUpload("/tmp/a.zip", true);
-        apiThread.recordUpload("/tmp/b.zip", false);
+        stage.api.recordUpload("/tmp/a.zip", true);
+        stage.api.recordUpload("/tmp/b.zip", false);
         verify(win.topBar.uploadIndicator.visible);
         compare(findChild(win.topBar, "uploadText").text, "Uploading 1 / 2...");
     }
 
     function test_sharpness() {
         compare(findChild(win.topBar, "sharpness").text, "Sharpness:     0");
-        cameraThread.sharpness = 123.6;
+        stage.camera.setSharpness(123.6);
         compare(findChild(win.topBar, "sharpness").text, "Sharpness:   124");
     }
 
     function test_serviceErrorsAreToasts() {
-        apiThread.raiseError("Failed to upload file scan.isd");
+        stage.api.raiseError("Failed to upload file scan.isd");
         tryVerify(() => textShown("Failed to upload file scan.isd"));
     }
 

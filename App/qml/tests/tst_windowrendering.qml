@@ -49,9 +49,10 @@ TestCase {
 
     function test_welcomeAndRunning() {
         stage.reset();
-        cameraThread.setCameras(["cam-1"]);
+        stage.api.signIn(true);
+        stage.camera.setCameras(["cam-1"]);
         settings.cameraId = "cam-1";
-        cameraThread.setFrame(800, 600, 2, 200, 40, 160);
+        stage.camera.setFrame(800, 600, 2, 200, 40, 160);
         const component = Qt.createComponent("qrc:/qml/MainWindow.qml");
         verify(component.status === Component.Ready, component.errorString());
         const win = createTemporaryObject(component, testCase);
@@ -66,7 +67,7 @@ TestCase {
         verify(!sameColour(welcome.pixel(200, 400), cameraColour));
 
         win.startButton.clicked();
-        apiThread.answerNewScan(true);
+        stage.api.answerNewScan(true);
         tryCompare(win, "state", 2);
         tryVerify(() => !win.drawer.visible);
         waitForRendering(win.contentItem);
