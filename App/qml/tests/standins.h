@@ -3,11 +3,11 @@
 // What the QML documents under test see in place of the program's facades. `settings` is the
 // real Settings over a store in a temporary folder; `cameraThread`, `smallBuilderThread`,
 // `bigBuilderThread` and `apiThread` are stand-ins that offer QML nothing their facade does not
-// offer under the same name, type, notify signal and writability. They write what the documents
-// ask of them to one shared log, `calls`, so a test can check the calls and their order across
-// objects. What a test does that the program's documents cannot (announce a frame, answer a
-// request, set what a facade only reports) goes through `stage`: `stage.camera`, `stage.small` and
-// `stage.api`.
+// offer under the same name, type, notify signal and writability (tst_standins compares their
+// meta-objects with the facades'). They write what the documents ask of them to one shared log,
+// `calls`, so a test can check the calls and their order across objects. What a test does that
+// the program's documents cannot (announce a frame, answer a request, set what a facade only
+// reports) goes through `stage`: `stage.camera`, `stage.small` and `stage.api`.
 #include "common/cameraplugin.h"
 #include "service/scan.h"
 #include "shell/metatypes.h"
