@@ -9,6 +9,8 @@
 #include "slidetexture.h"
 #include "tourrun.h"
 
+#include <QCoreApplication>
+
 #include <benchmark/benchmark.h>
 
 #include <opencv2/core/utility.hpp>
@@ -34,15 +36,18 @@ const cv::Mat &texture() {
     return image;
 }
 
+// The preview of the simulated microscope's 2048 x 1536 and 1280 x 960 cameras.
+const cv::Size simulatorPreviewSize(768, 576);
+
 // Frames of a tour that goes forward and then back over itself, so that the builder can be
 // fed for as long as the benchmark wants without losing track or resetting.
-std::vector<QSharedPointer<FrameInfo>> tourFrames(int count) {
-    const auto positions = slidetexture::tour(count, texture().size(), previewSize, 11);
-    const cv::Mat image(previewSize * 3, CV_8UC3, cv::Scalar::all(0));
+std::vector<QSharedPointer<FrameInfo>> tourFrames(int count, cv::Size size = previewSize) {
+    const auto positions = slidetexture::tour(count, texture().size(), size, 11);
+    const cv::Mat image(size * 3, CV_8UC3, cv::Scalar::all(0));
     std::vector<QSharedPointer<FrameInfo>> frames;
     for (const cv::Point2d &position : positions) {
         auto frame = QSharedPointer<FrameInfo>::create();
-        frame->smallImage = slidetexture::cut(texture(), position, previewSize);
+        frame->smallImage = slidetexture::cut(texture(), position, size);
         frame->image = image;
         frame->sharpness = 1.0 + 0.001 * double(frames.size() % 7);
         frames.push_back(frame);
@@ -50,9 +55,9 @@ std::vector<QSharedPointer<FrameInfo>> tourFrames(int count) {
     return frames;
 }
 
-void BM_SmallBuilderUpdate(benchmark::State &state) {
+void smallBuilderUpdate(benchmark::State &state, cv::Size size) {
     cv::setNumThreads(1);
-    const auto frames = tourFrames(60);
+    const auto frames = tourFrames(60, size);
     SmallBuilder builder(nullptr, nullptr);
     builder.viewResolutionUpdate(QSizeF(1200, 900));
     builder.viewSizeUpdate(QSizeF(1200, 900));
@@ -71,7 +76,30 @@ void BM_SmallBuilderUpdate(benchmark::State &state) {
     state.counters["moved"] = benchmark::Counter(moved, benchmark::Counter::kAvgIterations);
     state.counters["outOfSync"] = builder.isOutOfSync();
 }
+
+void BM_SmallBuilderUpdate(benchmark::State &state) {
+    smallBuilderUpdate(state, previewSize);
+}
 BENCHMARK(BM_SmallBuilderUpdate)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+
+// The same at the simulated microscope's preview size; minus BM_RegistrationShift, what the
+// rest of the step costs (reference, confidence, shift, cells, view and minimap).
+void BM_SmallBuilderUpdate576(benchmark::State &state) {
+    smallBuilderUpdate(state, simulatorPreviewSize);
+}
+BENCHMARK(BM_SmallBuilderUpdate576)->Unit(benchmark::kMillisecond)->MinTime(3.0);
+
+// The frequency-domain part of the registration at that size: both images made grey, centred
+// and windowed, two forward transforms, the cross-power spectrum, the inverse and its peak.
+void BM_RegistrationShift(benchmark::State &state) {
+    cv::setNumThreads(1);
+    const cv::Mat reference = slidetexture::cut(texture(), {500.5, 400.25}, simulatorPreviewSize);
+    const cv::Mat current = slidetexture::cut(texture(), {507.1, 396.8}, simulatorPreviewSize);
+    PhaseCorrelator correlator;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(correlator.estimateShift(current, reference));
+}
+BENCHMARK(BM_RegistrationShift)->Unit(benchmark::kMillisecond);
 
 // The registration alone, as the builder calls it.
 void BM_PhaseCorrelatorCorrelate(benchmark::State &state) {
@@ -186,4 +214,11 @@ BENCHMARK(BM_TourAccuracySimulatedMicroscope)->Unit(benchmark::kMillisecond)->It
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv) {
+    // FFT wisdom goes to this program's own cache folder.
+    QCoreApplication::setApplicationName(QStringLiteral("bench_mosaic"));
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -10,8 +10,13 @@
 #include <cmath>
 #include <cstdlib>
 
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 void PhaseCorrelator::prepare(const cv::Mat &source, cv::Mat &target) {
-    vectors = simd::use(simd::Level::Vector128);
+    level = simd::active();
+    vectors = level >= simd::Level::Vector128;
     prepare(source, target, nullptr);
 }
 
@@ -66,147 +71,158 @@ void PhaseCorrelator::prepare(const cv::Mat &source, cv::Mat &target, cv::Mat *w
 
 void PhaseCorrelator::makeBuffers(cv::Size size) {
     cv::createHanningWindow(window, size, CV_32F);
+    // Padded as phaseCorrelate pads, so that the surface is the one it searches.
     const int rows = cv::getOptimalDFTSize(size.height);
     const int cols = cv::getOptimalDFTSize(size.width);
-    // Only the top left is written from here on: the padding stays zero.
-    padded1 = cv::Mat::zeros(rows, cols, CV_32FC1);
-    padded2 = cv::Mat::zeros(rows, cols, CV_32FC1);
-    spectrum1.create(rows, cols, CV_32FC1);
-    spectrum2.create(rows, cols, CV_32FC1);
-    crossPower.create(rows, cols, CV_32FC1);
-    // The plans cv::dft would make for these calls, made once.
-    forward = cv::hal::DFT2D::create(cols, rows, CV_32F, 1, 1,
-                                     CV_HAL_DFT_REAL_OUTPUT | CV_HAL_DFT_IS_CONTINUOUS);
-    inverse = cv::hal::DFT2D::create(cols, rows, CV_32F, 1, 1,
-                                     CV_HAL_DFT_INVERSE | CV_HAL_DFT_IS_CONTINUOUS |
-                                         CV_HAL_DFT_IS_INPLACE);
+    const std::size_t reals = std::size_t(rows) * std::size_t(cols);
+    spectrumSize = cv::Size(cols / 2 + 1, rows);
+    const std::size_t complexes = std::size_t(spectrumSize.area());
+    // Zeroed, and only the top left is written from here on: the padding stays zero.
+    paddedData1 = fftplans::alignedFloats(reals);
+    paddedData2 = fftplans::alignedFloats(reals);
+    surfaceData = fftplans::alignedFloats(reals);
+    spectrumData1 = fftplans::alignedFloats(2 * complexes);
+    spectrumData2 = fftplans::alignedFloats(2 * complexes);
+    padded1 = cv::Mat(rows, cols, CV_32FC1, paddedData1.get());
+    padded2 = cv::Mat(rows, cols, CV_32FC1, paddedData2.get());
+    surface = cv::Mat(rows, cols, CV_32FC1, surfaceData.get());
+    plans = {};
 }
 
-PhaseCorrelator::Result PhaseCorrelator::correlate(const cv::Mat &current, const cv::Mat &reference,
-                                                   const cv::Mat &mask) {
-    vectors = simd::use(simd::Level::Vector128);
+PhaseCorrelator::Result PhaseCorrelator::estimateShift(const cv::Mat &current,
+                                                       const cv::Mat &reference) {
+    level = simd::active();
+    vectors = level >= simd::Level::Vector128;
     if (window.size() != current.size())
         makeBuffers(current.size());
-    // The confidence below needs the prepared images without the window, so the windowed
-    // versions go straight into the transform buffers.
+    const bool fftVectors = level != simd::Level::Portable;
+    if (!plans.forward || plansWithVectors != fftVectors) {
+        plans = fftplans::plansFor(padded1.size(), fftVectors);
+        plansWithVectors = fftVectors;
+    }
+    // The confidence needs the prepared images without the window, so the windowed versions
+    // go straight into the transform buffers.
     const cv::Rect frame(0, 0, current.cols, current.rows);
     cv::Mat windowed1 = padded1(frame);
     cv::Mat windowed2 = padded2(frame);
     prepare(current, prepared1, &windowed1);
     prepare(reference, prepared2, &windowed2);
-    double response = 0.;
-    const cv::Point2d shift = phaseCorrelateWindowed(&response);
+    Result result;
+    const cv::Point2d shift = phaseCorrelateWindowed(&result.response);
+    result.x = shift.x;
+    result.y = shift.y;
+    return result;
+}
 
-    const int xi = int(std::rint(shift.x));
-    const int yi = int(std::rint(shift.y));
+PhaseCorrelator::Result PhaseCorrelator::correlate(const cv::Mat &current, const cv::Mat &reference,
+                                                   const cv::Mat &mask) {
+    Result result = estimateShift(current, reference);
+    const int xi = int(std::rint(result.x));
+    const int yi = int(std::rint(result.y));
     const double correlation = overlapCorrelation(xi, yi, mask);
-    const double confidence = std::pow(std::max(response, 0.), 0.15) * std::max(correlation, 0.);
-    return {shift.x, shift.y, confidence};
+    result.confidence = std::pow(std::max(result.response, 0.), 0.15) * std::max(correlation, 0.);
+    return result;
 }
 
 namespace {
 
-// The normalised cross-power spectrum of two packed (CCS) spectra: each element of a times the
-// conjugate of b's (products summed in double, as mulSpectrums does), divided by its magnitude
-// (rounded as phaseCorrelate does), so that the shifts come out the same to the last bit.
-void normalisedCrossPower(const cv::Mat &a, const cv::Mat &b, cv::Mat &out,
-                          [[maybe_unused]] bool vectors) {
+// The normalised cross-power spectrum of two half spectra, in place of the first: each value of
+// a times the conjugate of b's, divided by its magnitude (plus a little, so that zero stays
+// zero), as phaseCorrelate forms it. n complex values, interleaved.
+void normalisedCrossPowerPortable(float *a, const float *b, std::size_t begin, std::size_t n) {
     const float eps = FLT_EPSILON;
-    const int rows = out.rows;
-    const int cols = out.cols;
-    const size_t step = out.step1();
-    const float *dataA = a.ptr<float>();
-    const float *dataB = b.ptr<float>();
-    float *data = out.ptr<float>();
+    for (std::size_t k = begin; k < n; ++k) {
+        const float ar = a[2 * k], ai = a[2 * k + 1];
+        const float br = b[2 * k], bi = b[2 * k + 1];
+        const float re = ar * br + ai * bi;
+        const float im = ai * br - ar * bi;
+        const float m = std::sqrt(re * re + im * im);
+        const float scale = m / (m * m + eps);
+        a[2 * k] = re * scale;
+        a[2 * k + 1] = im * scale;
+    }
+}
 
-    // The first column, and the last one for an even width, pack a real DC / Nyquist value at
-    // the top (and bottom, for an even height) and complex values in pairs of rows between.
-    for (int c : {0, cols - 1}) {
-        if (c == cols - 1 && (cols % 2 != 0 || cols == 1))
-            break;
-        const auto real = [&](int row) {
-            const size_t at = row * step + c;
-            const float v = dataA[at] * dataB[at];
-            data[at] = v / (std::abs(v) + eps);
-        };
-        real(0);
-        if (rows % 2 == 0)
-            real(rows - 1);
-        for (int j = 1; j <= rows - 2; j += 2) {
-            const size_t at = j * step + c;
-            const size_t next = at + step;
-            const float re =
-                float(double(dataA[at]) * dataB[at] + double(dataA[next]) * dataB[next]);
-            const float im =
-                float(double(dataA[next]) * dataB[at] - double(dataA[at]) * dataB[next]);
-            const float m = float(std::sqrt(double(re) * re + double(im) * im));
-            const double denominator = double(m) * m + double(eps);
-            data[at] = float(double(re) * m / denominator);
-            data[next] = float(double(im) * m / denominator);
-        }
+#if CV_SIMD128
+std::size_t normalisedCrossPower128(float *a, const float *b, std::size_t n) {
+    using namespace cv;
+    const v_float32x4 epsilon = v_setall_f32(FLT_EPSILON);
+    std::size_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+        v_float32x4 ar, ai, br, bi;
+        v_load_deinterleave(a + 2 * k, ar, ai);
+        v_load_deinterleave(b + 2 * k, br, bi);
+        const v_float32x4 re = ar * br + ai * bi;
+        const v_float32x4 im = ai * br - ar * bi;
+        const v_float32x4 m = v_sqrt(re * re + im * im);
+        const v_float32x4 scale = m / (m * m + epsilon);
+        v_store_interleave(a + 2 * k, re * scale, im * scale);
     }
-    // Everything else: complex pairs along the rows.
-    const int pairsEnd = cols - (cols % 2 == 0 ? 1 : 0);
-    for (int row = 0; row < rows; ++row) {
-        const float *pa = dataA + row * step;
-        const float *pb = dataB + row * step;
-        float *p = data + row * step;
-        int j = 1;
-#if CV_SIMD128_64F
-        if (vectors) {
-            // Four pairs at a time; the same operations on the same types as below.
-            using namespace cv;
-            const v_float32x4 epsilon = v_setall_f32(eps);
-            for (; j + 8 <= pairsEnd; j += 8) {
-                v_float32x4 aRe, aIm, bRe, bIm;
-                v_load_deinterleave(pa + j, aRe, aIm);
-                v_load_deinterleave(pb + j, bRe, bIm);
-                const v_float64x2 aReLow = v_cvt_f64(aRe), aReHigh = v_cvt_f64_high(aRe);
-                const v_float64x2 aImLow = v_cvt_f64(aIm), aImHigh = v_cvt_f64_high(aIm);
-                const v_float64x2 bReLow = v_cvt_f64(bRe), bReHigh = v_cvt_f64_high(bRe);
-                const v_float64x2 bImLow = v_cvt_f64(bIm), bImHigh = v_cvt_f64_high(bIm);
-                const v_float32x4 re = v_cvt_f32(aReLow * bReLow + aImLow * bImLow,
-                                                 aReHigh * bReHigh + aImHigh * bImHigh);
-                const v_float32x4 im = v_cvt_f32(aImLow * bReLow - aReLow * bImLow,
-                                                 aImHigh * bReHigh - aReHigh * bImHigh);
-                const v_float64x2 reLow = v_cvt_f64(re), reHigh = v_cvt_f64_high(re);
-                const v_float64x2 imLow = v_cvt_f64(im), imHigh = v_cvt_f64_high(im);
-                const v_float32x4 m = v_cvt_f32(v_sqrt(reLow * reLow + imLow * imLow),
-                                                v_sqrt(reHigh * reHigh + imHigh * imHigh));
-                const v_float32x4 denominator = m * m + epsilon;
-                v_store_interleave(p + j, (re * m) / denominator, (im * m) / denominator);
-            }
-        }
+    return k;
+}
 #endif
-        for (; j < pairsEnd; j += 2) {
-            const float re = float(double(pa[j]) * pb[j] + double(pa[j + 1]) * pb[j + 1]);
-            const float im = float(double(pa[j + 1]) * pb[j] - double(pa[j]) * pb[j + 1]);
-            const float m = float(std::sqrt(double(re) * re + double(im) * im));
-            const float denominator = m * m + eps;
-            p[j] = (re * m) / denominator;
-            p[j + 1] = (im * m) / denominator;
-        }
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#define MIREVA_CROSS_POWER_AVX2 1
+// Four complex values per register, left interleaved: the real and imaginary parts of b are
+// duplicated across each pair instead of being separated.
+__attribute__((target("avx2"))) std::size_t normalisedCrossPowerAvx2(float *a, const float *b,
+                                                                     std::size_t n) {
+    const __m256 epsilon = _mm256_set1_ps(FLT_EPSILON);
+    const __m256 negate = _mm256_set1_ps(-0.f);
+    std::size_t k = 0;
+    for (; k + 4 <= n; k += 4) {
+        const __m256 va = _mm256_loadu_ps(a + 2 * k);
+        const __m256 vb = _mm256_loadu_ps(b + 2 * k);
+        const __m256 byReal = _mm256_mul_ps(va, _mm256_moveldup_ps(vb));      // ar br, ai br
+        const __m256 swapped = _mm256_permute_ps(va, 0b10110001);             // ai, ar
+        const __m256 byImag = _mm256_mul_ps(swapped, _mm256_movehdup_ps(vb)); // ai bi, ar bi
+        // ar br + ai bi, ai br - ar bi
+        const __m256 x = _mm256_addsub_ps(byReal, _mm256_xor_ps(byImag, negate));
+        const __m256 squares = _mm256_mul_ps(x, x);
+        const __m256 m =
+            _mm256_sqrt_ps(_mm256_add_ps(squares, _mm256_permute_ps(squares, 0b10110001)));
+        const __m256 scale = _mm256_div_ps(m, _mm256_add_ps(_mm256_mul_ps(m, m), epsilon));
+        _mm256_storeu_ps(a + 2 * k, _mm256_mul_ps(x, scale));
     }
+    return k;
+}
+#endif
+
+void normalisedCrossPower(float *a, const float *b, std::size_t n, simd::Level level) {
+    std::size_t k = 0;
+#ifdef MIREVA_CROSS_POWER_AVX2
+    if (level >= simd::Level::Avx2)
+        k = normalisedCrossPowerAvx2(a, b, n);
+#endif
+#if CV_SIMD128
+    if (k == 0 && level >= simd::Level::Vector128)
+        k = normalisedCrossPower128(a, b, n);
+#endif
+    normalisedCrossPowerPortable(a, b, k, n);
 }
 
 } // namespace
 
 cv::Point2d PhaseCorrelator::phaseCorrelateWindowed(double *response) {
-    forward->apply(padded1.data, padded1.step, spectrum1.data, spectrum1.step);
-    forward->apply(padded2.data, padded2.step, spectrum2.data, spectrum2.step);
-    normalisedCrossPower(spectrum1, spectrum2, crossPower, vectors);
-    inverse->apply(crossPower.data, crossPower.step, crossPower.data, crossPower.step);
+    auto *spectrum1 = reinterpret_cast<fftwf_complex *>(spectrumData1.get());
+    auto *spectrum2 = reinterpret_cast<fftwf_complex *>(spectrumData2.get());
+    fftwf_execute_dft_r2c(plans.forward, paddedData1.get(), spectrum1);
+    fftwf_execute_dft_r2c(plans.forward, paddedData2.get(), spectrum2);
+    normalisedCrossPower(spectrumData1.get(), spectrumData2.get(), std::size_t(spectrumSize.area()),
+                         level);
+    fftwf_execute_dft_c2r(plans.inverse, spectrum1, surfaceData.get());
 
     // The surface is read as if shifted circularly by half its size, rounded down, so that zero
     // shift sits at (cols / 2, rows / 2): shifted row y is stored row (y + rows - rows / 2) %
     // rows, and columns likewise.
-    const int rows = crossPower.rows;
-    const int cols = crossPower.cols;
+    const int rows = surface.rows;
+    const int cols = surface.cols;
     const int lowerCols = cols / 2;
     const int upperCols =
         cols - lowerCols; // shifted column x < lowerCols is stored at x + upperCols
     const auto storedRow = [&](int y) {
-        return crossPower.ptr<float>((y + rows - rows / 2) % rows);
+        return surface.ptr<float>((y + rows - rows / 2) % rows);
     };
     const auto storedCol = [&](int x) {
         return x < lowerCols ? x + upperCols : x - lowerCols;
@@ -216,7 +232,7 @@ cv::Point2d PhaseCorrelator::phaseCorrelateWindowed(double *response) {
     // order, as a search of the shifted surface would find it.
     rowMaxima.resize(size_t(rows));
     for (int y = 0; y < rows; ++y) {
-        const float *row = crossPower.ptr<float>(y);
+        const float *row = surface.ptr<float>(y);
         int x = 0;
         float best = row[0];
 #if CV_SIMD128
@@ -238,7 +254,7 @@ cv::Point2d PhaseCorrelator::phaseCorrelateWindowed(double *response) {
         const int stored = (y + rows - rows / 2) % rows;
         if (rowMaxima[size_t(stored)] != highest)
             continue;
-        const float *row = crossPower.ptr<float>(stored);
+        const float *row = surface.ptr<float>(stored);
         const float *found = std::find(row + upperCols, row + cols, highest);
         peak = found != row + cols
                    ? cv::Point(int(found - row) - upperCols, y)
@@ -269,6 +285,143 @@ cv::Point2d PhaseCorrelator::phaseCorrelateWindowed(double *response) {
     return {cols / 2.0 - sx / sum, rows / 2.0 - sy / sum};
 }
 
+namespace {
+
+// Rows of the overlap correlation, each returning the column where it stopped; the portable
+// loops finish the rows.
+
+// Copies a's and b's values where the mask is set and zero elsewhere.
+int maskRows128(const float *pa, const float *pb, const uchar *pm, float *outA, float *outB,
+                int w) {
+    int x = 0;
+#if CV_SIMD128
+    using namespace cv;
+    const v_float32x4 zero = v_setzero_f32();
+    for (; x + 16 <= w; x += 16) {
+        v_uint16x8 m16[2];
+        v_expand(v_load(pm + x), m16[0], m16[1]);
+        for (int half = 0; half < 2; ++half) {
+            v_uint32x4 m32[2];
+            v_expand(m16[half], m32[0], m32[1]);
+            for (int quarter = 0; quarter < 2; ++quarter) {
+                const int at = x + 8 * half + 4 * quarter;
+                const v_float32x4 keep = v_reinterpret_as_f32(m32[quarter] != v_setzero_u32());
+                v_store(outA + at, v_select(keep, v_load(pa + at), zero));
+                v_store(outB + at, v_select(keep, v_load(pb + at), zero));
+            }
+        }
+    }
+#endif
+    return x;
+}
+
+// Sums of three neighbours: out[x] = in[x] + in[x + 1] + in[x + 2].
+int tripleSums128(const float *in, float *out, int w) {
+    int x = 0;
+#if CV_SIMD128
+    using namespace cv;
+    for (; x + 4 <= w; x += 4)
+        v_store(out + x, v_load(in + x) + v_load(in + x + 1) + v_load(in + x + 2));
+#endif
+    return x;
+}
+
+// Box-blurred values from three rows of sums (a's at 0, b's at stride), and their products
+// summed in double.
+int products128(const float *above, const float *here, const float *below, size_t stride, int w,
+                float ninth, double &aa, double &bb, double &ab) {
+    int x = 0;
+#if CV_SIMD128_64F
+    using namespace cv;
+    const v_float32x4 scale = v_setall_f32(ninth);
+    v_float64x2 sumAa = v_setzero_f64(), sumBb = v_setzero_f64(), sumAb = v_setzero_f64();
+    for (; x + 4 <= w; x += 4) {
+        const v_float32x4 va = (v_load(above + x) + v_load(here + x) + v_load(below + x)) * scale;
+        const v_float32x4 vb =
+            (v_load(above + stride + x) + v_load(here + stride + x) + v_load(below + stride + x)) *
+            scale;
+        const v_float64x2 aLow = v_cvt_f64(va), aHigh = v_cvt_f64_high(va);
+        const v_float64x2 bLow = v_cvt_f64(vb), bHigh = v_cvt_f64_high(vb);
+        sumAa += aLow * aLow + aHigh * aHigh;
+        sumBb += bLow * bLow + bHigh * bHigh;
+        sumAb += aLow * bLow + aHigh * bHigh;
+    }
+    aa += v_reduce_sum(sumAa);
+    bb += v_reduce_sum(sumBb);
+    ab += v_reduce_sum(sumAb);
+#endif
+    return x;
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#define MIREVA_OVERLAP_AVX2 1
+__attribute__((target("avx2"))) int maskRowsAvx2(const float *pa, const float *pb, const uchar *pm,
+                                                 float *outA, float *outB, int w) {
+    int x = 0;
+    const __m256i zero = _mm256_setzero_si256();
+    for (; x + 8 <= w; x += 8) {
+        const __m256i m =
+            _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(pm + x)));
+        const __m256 drop = _mm256_castsi256_ps(_mm256_cmpeq_epi32(m, zero));
+        _mm256_storeu_ps(outA + x, _mm256_andnot_ps(drop, _mm256_loadu_ps(pa + x)));
+        _mm256_storeu_ps(outB + x, _mm256_andnot_ps(drop, _mm256_loadu_ps(pb + x)));
+    }
+    return x;
+}
+
+__attribute__((target("avx2"))) int tripleSumsAvx2(const float *in, float *out, int w) {
+    int x = 0;
+    for (; x + 8 <= w; x += 8)
+        _mm256_storeu_ps(out + x, _mm256_add_ps(_mm256_add_ps(_mm256_loadu_ps(in + x),
+                                                              _mm256_loadu_ps(in + x + 1)),
+                                                _mm256_loadu_ps(in + x + 2)));
+    return x;
+}
+
+// (a + b + c) x scale, eight at a time.
+__attribute__((target("avx2"))) inline __m256 blurredAvx2(const float *a, const float *b,
+                                                          const float *c, __m256 scale) {
+    return _mm256_mul_ps(
+        _mm256_add_ps(_mm256_add_ps(_mm256_loadu_ps(a), _mm256_loadu_ps(b)), _mm256_loadu_ps(c)),
+        scale);
+}
+
+__attribute__((target("avx2"))) inline double totalAvx2(__m256d v) {
+    alignas(32) double lanes[4];
+    _mm256_store_pd(lanes, v);
+    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+}
+
+__attribute__((target("avx2"))) int productsAvx2(const float *above, const float *here,
+                                                 const float *below, size_t stride, int w,
+                                                 float ninth, double &aa, double &bb, double &ab) {
+    int x = 0;
+    const __m256 scale = _mm256_set1_ps(ninth);
+    __m256d sumAa = _mm256_setzero_pd(), sumBb = _mm256_setzero_pd(), sumAb = _mm256_setzero_pd();
+    for (; x + 8 <= w; x += 8) {
+        const __m256 va = blurredAvx2(above + x, here + x, below + x, scale);
+        const __m256 vb =
+            blurredAvx2(above + stride + x, here + stride + x, below + stride + x, scale);
+        const __m256d aLow = _mm256_cvtps_pd(_mm256_castps256_ps128(va));
+        const __m256d aHigh = _mm256_cvtps_pd(_mm256_extractf128_ps(va, 1));
+        const __m256d bLow = _mm256_cvtps_pd(_mm256_castps256_ps128(vb));
+        const __m256d bHigh = _mm256_cvtps_pd(_mm256_extractf128_ps(vb, 1));
+        sumAa = _mm256_add_pd(
+            sumAa, _mm256_add_pd(_mm256_mul_pd(aLow, aLow), _mm256_mul_pd(aHigh, aHigh)));
+        sumBb = _mm256_add_pd(
+            sumBb, _mm256_add_pd(_mm256_mul_pd(bLow, bLow), _mm256_mul_pd(bHigh, bHigh)));
+        sumAb = _mm256_add_pd(
+            sumAb, _mm256_add_pd(_mm256_mul_pd(aLow, bLow), _mm256_mul_pd(aHigh, bHigh)));
+    }
+    aa += totalAvx2(sumAa);
+    bb += totalAvx2(sumBb);
+    ab += totalAvx2(sumAb);
+    return x;
+}
+#endif
+
+} // namespace
+
 double PhaseCorrelator::overlapCorrelation(int xi, int yi, const cv::Mat &mask) {
     const int w = prepared1.cols - std::abs(xi);
     const int h = prepared1.rows - std::abs(yi);
@@ -277,6 +430,7 @@ double PhaseCorrelator::overlapCorrelation(int xi, int yi, const cv::Mat &mask) 
     const cv::Mat a = prepared1(cv::Rect(std::max(-xi, 0), std::max(-yi, 0), w, h));
     const cv::Mat b = prepared2(cv::Rect(std::max(xi, 0), std::max(yi, 0), w, h));
     const cv::Mat m = mask(cv::Rect(std::max(xi, 0), std::max(yi, 0), w, h));
+    const bool avx2 = level >= simd::Level::Avx2;
 
     // Both overlaps, zero outside the mask, are blurred with a normalised 3 x 3 box whose
     // border reflects inside the overlap (without repeating the edge), and correlated, in one
@@ -300,27 +454,12 @@ double PhaseCorrelator::overlapCorrelation(int xi, int yi, const cv::Mat &mask) 
         const float *pb = b.ptr<float>(row);
         const uchar *pm = m.ptr<uchar>(row);
         int x = 0;
-#if CV_SIMD128
-        if (vectors) {
-            using namespace cv;
-            const v_float32x4 zero = v_setzero_f32();
-            for (; x + 16 <= w; x += 16) {
-                v_uint16x8 m16[2];
-                v_expand(v_load(pm + x), m16[0], m16[1]);
-                for (int half = 0; half < 2; ++half) {
-                    v_uint32x4 m32[2];
-                    v_expand(m16[half], m32[0], m32[1]);
-                    for (int quarter = 0; quarter < 2; ++quarter) {
-                        const int at = x + 8 * half + 4 * quarter;
-                        const v_float32x4 keep =
-                            v_reinterpret_as_f32(m32[quarter] != v_setzero_u32());
-                        v_store(maskedA + at + 1, v_select(keep, v_load(pa + at), zero));
-                        v_store(maskedB + at + 1, v_select(keep, v_load(pb + at), zero));
-                    }
-                }
-            }
-        }
+#ifdef MIREVA_OVERLAP_AVX2
+        if (avx2)
+            x = maskRowsAvx2(pa, pb, pm, maskedA + 1, maskedB + 1, w);
 #endif
+        if (x == 0 && vectors)
+            x = maskRows128(pa, pb, pm, maskedA + 1, maskedB + 1, w);
         for (; x < w; ++x) {
             maskedA[x + 1] = pm[x] ? pa[x] : 0.f;
             maskedB[x + 1] = pm[x] ? pb[x] : 0.f;
@@ -331,19 +470,16 @@ double PhaseCorrelator::overlapCorrelation(int xi, int yi, const cv::Mat &mask) 
         maskedB[w + 1] = maskedB[reflect(w, w) + 1];
         float *sumsA = sums;
         float *sumsB = sums + stride;
-        x = 0;
-#if CV_SIMD128
-        for (; vectors && x + 4 <= w; x += 4) {
-            using namespace cv;
-            v_store(sumsA + x,
-                    v_load(maskedA + x) + v_load(maskedA + x + 1) + v_load(maskedA + x + 2));
-            v_store(sumsB + x,
-                    v_load(maskedB + x) + v_load(maskedB + x + 1) + v_load(maskedB + x + 2));
-        }
+        for (const auto &[in, out] : {std::pair{maskedA, sumsA}, std::pair{maskedB, sumsB}}) {
+            x = 0;
+#ifdef MIREVA_OVERLAP_AVX2
+            if (avx2)
+                x = tripleSumsAvx2(in, out, w);
 #endif
-        for (; x < w; ++x) {
-            sumsA[x] = maskedA[x] + maskedA[x + 1] + maskedA[x + 2];
-            sumsB[x] = maskedB[x] + maskedB[x + 1] + maskedB[x + 2];
+            if (x == 0 && vectors)
+                x = tripleSums128(in, out, w);
+            for (; x < w; ++x)
+                out[x] = in[x] + in[x + 1] + in[x + 2];
         }
         return sums;
     };
@@ -357,28 +493,12 @@ double PhaseCorrelator::overlapCorrelation(int xi, int yi, const cv::Mat &mask) 
         const float *here = sumsOf(y);
         const float *below = sumsOf(reflect(y + 1, h));
         int x = 0;
-#if CV_SIMD128_64F
-        if (vectors) {
-            using namespace cv;
-            const v_float32x4 scale = v_setall_f32(ninth);
-            v_float64x2 sumAa = v_setzero_f64(), sumBb = v_setzero_f64(), sumAb = v_setzero_f64();
-            for (; x + 4 <= w; x += 4) {
-                const v_float32x4 va =
-                    (v_load(above + x) + v_load(here + x) + v_load(below + x)) * scale;
-                const v_float32x4 vb = (v_load(above + stride + x) + v_load(here + stride + x) +
-                                        v_load(below + stride + x)) *
-                                       scale;
-                const v_float64x2 aLow = v_cvt_f64(va), aHigh = v_cvt_f64_high(va);
-                const v_float64x2 bLow = v_cvt_f64(vb), bHigh = v_cvt_f64_high(vb);
-                sumAa += aLow * aLow + aHigh * aHigh;
-                sumBb += bLow * bLow + bHigh * bHigh;
-                sumAb += aLow * bLow + aHigh * bHigh;
-            }
-            aa += v_reduce_sum(sumAa);
-            bb += v_reduce_sum(sumBb);
-            ab += v_reduce_sum(sumAb);
-        }
+#ifdef MIREVA_OVERLAP_AVX2
+        if (avx2)
+            x = productsAvx2(above, here, below, stride, w, ninth, aa, bb, ab);
 #endif
+        if (x == 0 && vectors)
+            x = products128(above, here, below, stride, w, ninth, aa, bb, ab);
         for (; x < w; ++x) {
             const double va = (above[x] + here[x] + below[x]) * ninth;
             const double vb = (above[stride + x] + here[stride + x] + below[stride + x]) * ninth;
