@@ -6,6 +6,8 @@ target_sources(mireva_camera PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/cameraproperty.cpp
     ${CMAKE_CURRENT_LIST_DIR}/vignettingprofile.h
     ${CMAKE_CURRENT_LIST_DIR}/vignettingprofile.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/lumashift.h
+    ${CMAKE_CURRENT_LIST_DIR}/lumashift.cpp
     ${CMAKE_CURRENT_LIST_DIR}/cameramanager.h
     ${CMAKE_CURRENT_LIST_DIR}/cameramanager.cpp
     ${CMAKE_CURRENT_LIST_DIR}/camerathread.h

@@ -23,7 +23,9 @@ public:
     cv::Size generationSize() const { return accumulator.size(); }
     // Computes the profile from what was accumulated, uses it at once and writes the file.
     void finishGeneration();
-    // Levels the brightness of an 8-bit RGB frame of exactly the profile's size, in place.
+    // Levels the brightness of an 8-bit RGB frame of exactly the profile's size, in place: each
+    // pixel's luma (as RGB to YUV computes it) is lowered by the profile's value, clamped to
+    // 0-255, and its three channels move by the same amount, so that chroma is kept.
     void apply(cv::Mat &frame);
 
     // The profile in use: CV_16S, frame size, or empty when there is none.
@@ -37,8 +39,10 @@ public:
 
 private:
     void load();
+    void makeLevelShift();
 
     cv::Mat mask;
+    cv::Mat levelShift; // minus the profile: what each pixel's luma gets added
     cv::Mat luma;
     double totalWeight = 0.;
     cv::Mat accumulator;

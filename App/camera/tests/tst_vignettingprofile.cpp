@@ -1,4 +1,5 @@
 #include "camera/vignettingprofile.h"
+#include "shell/simd.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,9 +11,12 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
+
 namespace {
-// The correction exactly as the formula states it, one OpenCV pass per step.
-cv::Mat referenceCorrection(const cv::Mat &rgb, const cv::Mat &mask) {
+// The correction through OpenCV's YUV, one pass per step: luma minus the profile, clamped, and
+// back. It rounds the chroma on the way, and clips it for strongly saturated colours.
+cv::Mat yuvCorrection(const cv::Mat &rgb, const cv::Mat &mask) {
     cv::Mat yuv;
     cv::cvtColor(rgb, yuv, cv::COLOR_RGB2YUV);
     cv::Mat luma;
@@ -25,6 +29,21 @@ cv::Mat referenceCorrection(const cv::Mat &rgb, const cv::Mat &mask) {
     cv::insertChannel(corrected, yuv, 0);
     cv::Mat out;
     cv::cvtColor(yuv, out, cv::COLOR_YUV2RGB);
+    return out;
+}
+
+// The correction written out per pixel: the luma Y of RGB to YUV moves to clamp(Y - profile)
+// and every channel moves with it, clamped to 0-255.
+cv::Mat formulaCorrection(const cv::Mat &rgb, const cv::Mat &mask) {
+    cv::Mat out = rgb.clone();
+    for (int y = 0; y < rgb.rows; ++y)
+        for (int x = 0; x < rgb.cols; ++x) {
+            cv::Vec3b &p = out.at<cv::Vec3b>(y, x);
+            const int luma = (4899 * p[0] + 9617 * p[1] + 1868 * p[2] + 8192) >> 14;
+            const int moved = std::clamp(luma - int(mask.at<short>(y, x)), 0, 255);
+            for (int c = 0; c < 3; ++c)
+                p[c] = cv::saturate_cast<uchar>(p[c] + moved - luma);
+        }
     return out;
 }
 
@@ -96,23 +115,75 @@ private slots:
 
     void correctionMatchesFormula_data() {
         QTest::addColumn<QSize>("size");
-        QTest::newRow("tiny") << QSize(3, 2);
-        QTest::newRow("odd") << QSize(131, 97);
-        QTest::newRow("camera") << QSize(2464, 2056);
+        QTest::addColumn<int>("range"); // stored profile values within -range..range
+        QTest::addColumn<simd::Level>("level");
+        for (const simd::Level level :
+             {simd::Level::Portable, simd::Level::Vector128, simd::Level::Avx2}) {
+            if (level > simd::active())
+                continue;
+            // Up to 127 the correction works on bytes, beyond on 16-bit values.
+            for (const int range : {254, 300}) {
+                QTest::addRow("tiny, %d, %s", range, simd::name(level))
+                    << QSize(3, 2) << range << level;
+                QTest::addRow("odd, %d, %s", range, simd::name(level))
+                    << QSize(131, 97) << range << level;
+            }
+            QTest::addRow("camera, %s", simd::name(level)) << QSize(2464, 2056) << 80 << level;
+        }
     }
     void correctionMatchesFormula() {
         QFETCH(QSize, size);
+        QFETCH(int, range);
+        QFETCH(simd::Level, level);
+        const simd::ScopedLimit limit(level);
         cv::RNG rng(size.width() * 31 + size.height());
         cv::Mat mask(size.height(), size.width(), CV_16S);
-        rng.fill(mask, cv::RNG::UNIFORM, -300, 300);
+        rng.fill(mask, cv::RNG::UNIFORM, -range, range + 1);
+        // The extremes, which decide between bytes and 16-bit values.
+        mask.at<short>(0, 0) = short(range);
+        mask.at<short>(size.height() - 1, size.width() - 1) = short(-range);
         const QString path = dir.filePath("random.xml");
         writeProfile(path, mask);
         VignettingProfile profile(path);
         cv::Mat frame(size.height(), size.width(), CV_8UC3);
         rng.fill(frame, cv::RNG::UNIFORM, 0, 256);
-        const cv::Mat expected = referenceCorrection(frame, profile.profile());
+        const cv::Mat original = frame.clone();
         profile.apply(frame);
-        QCOMPARE(cv::norm(frame, expected, cv::NORM_INF), 0.);
+        QCOMPARE(cv::norm(frame, formulaCorrection(original, profile.profile()), cv::NORM_INF), 0.);
+
+        // Within a level of the correction through YUV, wherever YUV holds the pixel's chroma
+        // (its own round trip keeps it within a level).
+        const cv::Mat throughYuv = yuvCorrection(original, profile.profile());
+        const cv::Mat roundTrip = yuvCorrection(original, cv::Mat::zeros(mask.size(), CV_16S));
+        // Largest channel difference per pixel.
+        const auto largest = [](const cv::Mat &a, const cv::Mat &b) {
+            cv::Mat difference, perPixel;
+            cv::absdiff(a, b, difference);
+            cv::reduce(difference.reshape(1, int(a.total())), perPixel, 1, cv::REDUCE_MAX);
+            return perPixel;
+        };
+        const cv::Mat held = largest(roundTrip, original) <= 1;
+        const int compared = cv::countNonZero(held);
+        double worst = 0.;
+        cv::minMaxLoc(largest(frame, throughYuv), nullptr, &worst, nullptr, nullptr, held);
+        QVERIFY2(worst <= 1, qPrintable(QString::number(worst)));
+        QVERIFY(compared > int(frame.total()) / 2);
+    }
+
+    // A saturated colour keeps its colour where the profile is flat, and moves only its
+    // brightness elsewhere; through YUV it would lose its chroma.
+    void saturatedColoursKeepTheirChroma() {
+        const QString path = dir.filePath("flat.xml");
+        cv::Mat stored(1, 3, CV_16S, cv::Scalar(0));
+        stored.at<short>(0, 1) = 40; // loads as 20
+        stored.at<short>(0, 2) = -40;
+        writeProfile(path, stored);
+        VignettingProfile profile(path);
+        cv::Mat frame(1, 3, CV_8UC3, cv::Scalar(255, 0, 0));
+        profile.apply(frame);
+        QCOMPARE(frame.at<cv::Vec3b>(0, 0), cv::Vec3b(255, 0, 0));
+        QCOMPARE(frame.at<cv::Vec3b>(0, 1), cv::Vec3b(235, 0, 0));
+        QCOMPARE(frame.at<cv::Vec3b>(0, 2), cv::Vec3b(255, 20, 20));
     }
 
     void correctionRefusesAFrameOfAnotherSize() {
