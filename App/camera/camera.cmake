@@ -10,6 +10,7 @@ target_sources(mireva_camera PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/lumashift.cpp
     ${CMAKE_CURRENT_LIST_DIR}/cameramanager.h
     ${CMAKE_CURRENT_LIST_DIR}/cameramanager.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/sharpness.cpp
     ${CMAKE_CURRENT_LIST_DIR}/camerathread.h
     ${CMAKE_CURRENT_LIST_DIR}/camerathread.cpp
     ${CMAKE_CURRENT_LIST_DIR}/cameratypes.cpp)

@@ -13,6 +13,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <locale>
 #include <mutex>
@@ -210,6 +211,10 @@ void CameraManager::frameStep() {
     cv::resize(frame, info.smallImage, size, 0., 0., cv::INTER_LINEAR);
     info.sharpness = sharpness(info.smallImage);
     info.image = frame;
+    info.sequence = ++publishedFrames;
+    info.publishedNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch())
+                           .count();
     emit updated(info);
 }
 
@@ -239,17 +244,6 @@ cv::Size CameraManager::previewSize(cv::Size cameraSize) {
         return {w, h};
     const double scale = std::min({1., previewBoxPx / w, previewBoxPx / h});
     return {int(w * scale), int(h * scale)};
-}
-
-double CameraManager::sharpness(const cv::Mat &image) {
-    cv::Mat grey;
-    cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
-    cv::Mat laplacian;
-    cv::Laplacian(grey, laplacian, CV_32F, 1, 1., 0., cv::BORDER_DEFAULT);
-    cv::Scalar mean;
-    cv::Scalar stdDev;
-    cv::meanStdDev(laplacian, mean, stdDev);
-    return 10. * stdDev[0];
 }
 
 void CameraManager::updateProperties() {

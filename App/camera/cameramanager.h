@@ -86,6 +86,7 @@ private:
     std::size_t pluginsStarted = 0;
     QTimer *propertiesTimer;
     std::atomic_bool cameraOpen{false};
+    quint64 publishedFrames = 0;
 };
 
 Q_DECLARE_METATYPE(QSharedPointer<common::AbstractCamera>)

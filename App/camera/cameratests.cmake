@@ -26,7 +26,7 @@ mireva_add_test(tst_vignettingprofile camera
 mireva_add_test(tst_cameramanager camera
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_cameramanager.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/logcapture.h
-    LIBS mireva_camera mireva_testcamera)
+    LIBS mireva_camera mireva_testcamera opencv_imgproc)
 mireva_add_test(tst_cameraplugins camera
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_cameraplugins.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/logcapture.h

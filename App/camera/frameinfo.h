@@ -12,6 +12,11 @@ struct FrameInfo {
     cv::Mat image;         // full resolution, 8-bit RGB (after vignetting correction if any)
     cv::Mat smallImage;    // image scaled down to fit 768 x 768 (never enlarged)
     double sharpness = 0.; // sharpness measure of smallImage
+    // Which frame step of the camera published it (1, 2, ...; 0 for frames made elsewhere), and
+    // when, in nanoseconds of the monotonic clock: the live builder counts what it missed and
+    // the latency to its view from these.
+    quint64 sequence = 0;
+    qint64 publishedNs = 0;
 };
 
 Q_DECLARE_METATYPE(FrameInfo)

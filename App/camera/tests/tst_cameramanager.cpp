@@ -1,5 +1,6 @@
 #include "camera/cameramanager.h"
 #include "logcapture.h"
+#include "shell/simd.h"
 #include "testcamera.h"
 
 #include <QCoreApplication>
@@ -152,6 +153,39 @@ private slots:
         cv::Mat grey29 = uniform({5, 5}, 0);
         grey29.at<cv::Vec3b>(2, 2) = cv::Vec3b(29, 29, 29);
         QCOMPARE(CameraManager::sharpness(firstChannel), CameraManager::sharpness(grey29));
+    }
+
+    // Against the measure written out with OpenCV, on noise (every pixel's Laplacian differs),
+    // at sizes whose rows end between vector steps and images of one row or column, on every
+    // path the processor has.
+    void sharpnessMatchesTheOpenCvRecipe_data() {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<simd::Level>("level");
+        for (const simd::Level level : {simd::Level::Portable, simd::Level::Vector128}) {
+            if (level > simd::active())
+                continue;
+            for (const QSize size : {QSize(768, 640), QSize(77, 13), QSize(1, 9), QSize(9, 1),
+                                     QSize(2, 2), QSize(10000, 3)})
+                QTest::addRow("%dx%d, %s", size.width(), size.height(), simd::name(level))
+                    << size << level;
+        }
+    }
+    void sharpnessMatchesTheOpenCvRecipe() {
+        QFETCH(QSize, size);
+        QFETCH(simd::Level, level);
+        const simd::ScopedLimit limit(level);
+        cv::Mat image(size.height(), size.width(), CV_8UC3);
+        cv::RNG rng(size.width() + 7 * size.height());
+        rng.fill(image, cv::RNG::UNIFORM, 0, 256);
+        cv::Mat grey, laplacian;
+        cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+        cv::Laplacian(grey, laplacian, CV_32F, 1, 1., 0., cv::BORDER_DEFAULT);
+        cv::Scalar mean, stdDev;
+        cv::meanStdDev(laplacian, mean, stdDev);
+        const double expected = 10. * stdDev[0];
+        const double actual = CameraManager::sharpness(image);
+        QVERIFY2(qAbs(actual - expected) <= 1e-9 * expected,
+                 qPrintable(QString::asprintf("%.17g != %.17g", actual, expected)));
     }
 
     void openingACameraAnnouncesItsFeatures() {
