@@ -5,6 +5,7 @@ target_sources(mireva_mosaic PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/mosaicgrid.h ${CMAKE_CURRENT_LIST_DIR}/mosaicgrid.cpp
     ${CMAKE_CURRENT_LIST_DIR}/fftplans.h ${CMAKE_CURRENT_LIST_DIR}/fftplans.cpp
     ${CMAKE_CURRENT_LIST_DIR}/phasecorrelator.h ${CMAKE_CURRENT_LIST_DIR}/phasecorrelator.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/livecounters.h ${CMAKE_CURRENT_LIST_DIR}/livecounters.cpp
     ${CMAKE_CURRENT_LIST_DIR}/smallbuilder.h ${CMAKE_CURRENT_LIST_DIR}/smallbuilder.cpp
     ${CMAKE_CURRENT_LIST_DIR}/smallbuilderfeed.cpp
     ${CMAKE_CURRENT_LIST_DIR}/smallbuilderthread.h ${CMAKE_CURRENT_LIST_DIR}/smallbuilderthread.cpp)

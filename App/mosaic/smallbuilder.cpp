@@ -3,10 +3,14 @@
 #include "mosaic/imageio.h"
 #include "shell/simd.h"
 
+#include <QDebug>
+#include <QElapsedTimer>
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <initializer_list>
 
 #if defined(__GNUC__) && defined(__x86_64__)
@@ -116,7 +120,28 @@ void overlayMosaic(const cv::Mat &mosaic, const cv::Mat &fallback, cv::Mat &refe
 
 } // namespace
 
+namespace {
+
+// Whether two previews hold the same picture: a camera polled faster than it delivers hands
+// out its last picture again. Pictures of a live sensor differ within their first bytes.
+bool samePicture(const cv::Mat &a, const cv::Mat &b) {
+    if (a.empty() || a.size() != b.size() || a.type() != b.type())
+        return false;
+    if (a.data == b.data)
+        return true;
+    const size_t rowBytes = a.cols * a.elemSize();
+    for (int y = 0; y < a.rows; ++y)
+        if (std::memcmp(a.ptr(y), b.ptr(y), rowBytes) != 0)
+            return false;
+    return true;
+}
+
+} // namespace
+
 SmallBuilder::Estimate SmallBuilder::processFrame(QSharedPointer<FrameInfo> newFrame) {
+    QElapsedTimer stepTimer;
+    stepTimer.start();
+    counting.frameTaken(newFrame->sequence);
     frame = newFrame;
     maxSharpness = std::max(maxSharpness, frame->sharpness);
     const float weight = float(frame->sharpness);
@@ -147,6 +172,9 @@ SmallBuilder::Estimate SmallBuilder::processFrame(QSharedPointer<FrameInfo> newF
     if (result == Estimate::Moved) {
         emit storeNewFrame(frame->image, toFrameCells(cells, small.size(), frame->image.size()));
     }
+    counting.stepDone(double(stepTimer.nsecsElapsed()) / 1e6, samePicture(small, previousSmall),
+                      result == Estimate::OutOfSync);
+    previousSmall = small;
     return result;
 }
 
@@ -348,6 +376,13 @@ void SmallBuilder::mouseDrag(double x, double y, double dx, double dy) {
 }
 
 void SmallBuilder::reset() {
+    if (!counting.empty()) {
+        const LiveCounters part = counting.result();
+        qDebug().noquote() << part.logLine();
+        emit partCounted(part);
+    }
+    counting = LiveCounting();
+    previousSmall.release();
     weightMaskBuilt = false;
     frame.reset();
     grid = MosaicGrid();

@@ -2,6 +2,7 @@
 
 #include "camera/frameinfo.h"
 #include "mosaic/cellinfo.h"
+#include "mosaic/livecounters.h"
 #include "mosaic/mosaicgrid.h"
 #include "mosaic/phasecorrelator.h"
 #include "shell/metatypes.h"
@@ -56,6 +57,8 @@ public:
     const cv::Mat &weights() const { return weightMask; }
     // The registration of the last estimatePosition().
     PhaseCorrelator::Result lastRegistration() const { return registration; }
+    // The counters of the part so far (since the last reset()).
+    LiveCounters partCounters() const { return counting.result(); }
 
     std::atomic<bool> running{false};
     std::atomic<bool> eraserMode{false};
@@ -74,6 +77,8 @@ signals:
                  bool outOfSync, QRectF positionOnMinimap);
     void storeNewFrame(cv::Mat frame, QList<FrameCellInfo> cells);
     void eraseFrame(Point cell_id);
+    // A scan part ended (reset() after frames were taken): how the builder kept up in it.
+    void partCounted(LiveCounters counters);
 
 private:
     friend class TestSmallBuilder;
@@ -106,6 +111,8 @@ private:
     cv::Mat weightMask;
     bool weightMaskBuilt = false;
     QList<LiveCellInfo> cells;
+    LiveCounting counting;
+    cv::Mat previousSmall; // the last processed frame's preview, to tell a repeated picture
 
     // Registration scratch, reused from frame to frame.
     cv::Mat reference;

@@ -12,14 +12,17 @@ SmallBuilder::SmallBuilder(CameraThread *cameraThread, FrameGate frameGate)
     qRegisterMetaType<cv::Mat>("cv::Mat");
     qRegisterMetaType<Point>("Point");
     qRegisterMetaType<QList<FrameCellInfo>>("QList<FrameCellInfo>");
+    qRegisterMetaType<LiveCounters>("LiveCounters");
     if (cameraThread)
         connect(cameraThread, &CameraThread::newFrame, this, &SmallBuilder::update);
     reset();
 }
 
 void SmallBuilder::update() {
-    if (!running || !cameraThread || !frameGate || !frameGate())
+    if (!running || !cameraThread || !frameGate || !frameGate()) {
+        counting.paused();
         return;
+    }
     const QSharedPointer<FrameInfo> latest = cameraThread->latestFrame();
     // Queued calls pile up when the builder falls behind; they find the frame seen already.
     if (!latest || latest == frame)

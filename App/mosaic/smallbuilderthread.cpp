@@ -11,6 +11,10 @@ SmallBuilderThread::SmallBuilderThread(CameraThread *cameraThread,
     , builder(cameraThread, std::move(frameGate)) {
     builder.moveToThread(&thread);
     connect(&builder, &SmallBuilder::updated, this, &SmallBuilderThread::builderUpdated);
+    connect(&builder, &SmallBuilder::partCounted, this, [this](LiveCounters counters) {
+        m_lastPartCounters = counters;
+        emit partCounted(counters);
+    });
     if (bigBuilderThread) {
         connect(&builder, &SmallBuilder::storeNewFrame, bigBuilderThread,
                 &BigBuilderThread::storeNewFrame);

@@ -45,6 +45,9 @@ public:
     void setRunning(bool value);
     bool eraserMode() const { return builder.eraserMode; }
     void setEraserMode(bool value);
+    // How the live builder kept up in the last scan part that ended (all zero before the
+    // first): for the scan's quality record.
+    LiveCounters lastPartCounters() const { return m_lastPartCounters; }
 
 signals:
     void viewSizeUpdate(QSizeF newSize);
@@ -55,6 +58,8 @@ signals:
     void propertiesChanged();
     void runningChanged();
     void eraserChanged();
+    // A scan part ended; the same counters as lastPartCounters() from now on.
+    void partCounted(LiveCounters counters);
 
 public slots:
     void builderUpdated(cv::Mat visibleImage, cv::Mat minimap, cv::Mat cameraImage,
@@ -68,4 +73,5 @@ private:
     cv::Mat m_minimap;
     cv::Mat m_cameraImage;
     QRectF m_positionOnMinimap{0, 0, 0, 0};
+    LiveCounters m_lastPartCounters;
 };

@@ -3,6 +3,7 @@
 #include "shell/simd.h"
 #include "slidetexture.h"
 
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 #include <opencv2/imgproc.hpp>
@@ -54,6 +55,8 @@ private slots:
     void storeNewFrameCarriesConvertedCells();
     void weightsAndVersions();
     void invalidFrameIsSkipped();
+    void partCountersFollowTheFrames();
+    void countingAcrossPausesAndRestarts();
 
 private:
     QSharedPointer<FrameInfo> frameAt(cv::Point2d position, cv::Size size = {640, 480},
@@ -702,6 +705,73 @@ void TestSmallBuilder::invalidFrameIsSkipped() {
     QVERIFY(builder.mosaicGrid().scores.empty());
     QCOMPARE(builder.processFrame(QSharedPointer<FrameInfo>::create()), Estimate::None);
     QCOMPARE(builder.processFrame(frameAt({0, 0})), Estimate::Moved);
+}
+
+// What the builder counts in a part: frames the camera published (by their sequence), the ones
+// it never took up, repeated pictures, rejected registrations, and its step times; the part's
+// line when reset() ends it.
+void TestSmallBuilder::partCountersFollowTheFrames() {
+    SmallBuilder builder(nullptr, {});
+    QSignalSpy parts(&builder, &SmallBuilder::partCounted);
+    const auto numbered = [](QSharedPointer<FrameInfo> frame, quint64 sequence) {
+        frame->sequence = sequence;
+        return frame;
+    };
+    const auto second = numbered(frameAt({3.3, 1.2}), 2);
+    QCOMPARE(builder.processFrame(numbered(frameAt({0, 0}), 1)), Estimate::Moved);
+    QCOMPARE(builder.processFrame(second), Estimate::Moved);
+    // The camera handed out the same picture again (a copy of it, as a plug-in converts anew).
+    auto again = QSharedPointer<FrameInfo>::create(*second);
+    again->smallImage = second->smallImage.clone();
+    QCOMPARE(builder.processFrame(numbered(again, 4)), Estimate::None);
+    QCOMPARE(builder.processFrame(numbered(frameAt({1300, 900}), 7)), Estimate::OutOfSync);
+    QCOMPARE(parts.size(), 0);
+
+    const LiveCounters counters = builder.partCounters();
+    QCOMPARE(counters.delivered, 7);
+    QCOMPARE(counters.registered, 4);
+    QCOMPARE(counters.skipped, 3);
+    QCOMPARE(counters.repeated, 1);
+    QCOMPARE(counters.outOfSync, 1);
+    QVERIFY(counters.stepMedianMs > 0.);
+    QVERIFY(counters.stepP95Ms >= counters.stepMedianMs);
+
+    QTest::ignoreMessage(QtDebugMsg,
+                         QRegularExpression("^Live part: delivered 7, registered 4 \\(57.1 %\\), "
+                                            "skipped 3, repeated 1, out of sync 1, step median "
+                                            "[0-9]+\\.[0-9]{2} ms, p95 [0-9]+\\.[0-9]{2} ms$"));
+    builder.reset();
+    QCOMPARE(parts.size(), 1);
+    const auto ended = parts.first().at(0).value<LiveCounters>();
+    QCOMPARE(ended.delivered, 7);
+    QCOMPARE(ended.stepP95Ms, counters.stepP95Ms);
+    // The next part starts from nothing, and a part without frames leaves no line.
+    QCOMPARE(builder.partCounters().delivered, 0);
+    builder.reset();
+    QCOMPARE(parts.size(), 1);
+}
+
+void TestSmallBuilder::countingAcrossPausesAndRestarts() {
+    LiveCounting counting;
+    counting.frameTaken(5);
+    counting.paused(); // frames 6-8 are published while nobody takes them
+    counting.frameTaken(9);
+    counting.frameTaken(10);
+    counting.frameTaken(1); // another camera counts from 1 again
+    counting.frameTaken(3);
+    counting.frameTaken(0); // a frame that did not come from the camera's loop
+    const LiveCounters counters = counting.result();
+    QCOMPARE(counters.delivered, 1 + 1 + 1 + 1 + 2 + 1);
+    QCOMPARE(counters.skipped, 1);
+    QCOMPARE(counters.registered, 0);
+    QVERIFY(!counting.empty());
+
+    // Nearest-rank median and 95th percentile of the steps.
+    LiveCounting steps;
+    for (int ms = 1; ms <= 20; ++ms)
+        steps.stepDone(ms, false, false);
+    QCOMPARE(steps.result().stepMedianMs, 10.);
+    QCOMPARE(steps.result().stepP95Ms, 19.);
 }
 
 QTEST_GUILESS_MAIN(TestSmallBuilder)

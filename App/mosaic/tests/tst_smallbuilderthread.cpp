@@ -152,7 +152,7 @@ void TestSmallBuilderThread::framesFlowFromTheCameraFacade() {
         frame.smallImage = slidetexture::cut(texture, {10. + 20 * frameNumber, 10.}, {640, 480});
         frame.image = cv::Mat(960, 1280, CV_8UC3, cv::Scalar::all(frameNumber));
         frame.sharpness = 2.;
-        ++frameNumber;
+        frame.sequence = quint64(++frameNumber);
         const bool invoked = QMetaObject::invokeMethod(
             &camera, "managerUpdated", Qt::DirectConnection, Q_ARG(FrameInfo, frame));
         return invoked ? frame.image : cv::Mat();
@@ -193,11 +193,19 @@ void TestSmallBuilderThread::framesFlowFromTheCameraFacade() {
     QTRY_VERIFY(!storedCells().contains(Point(1, 1)));
     facade.setEraserMode(false);
 
-    // After a reset the next publication drops the camera image.
+    // After a reset the next publication drops the camera image, and the part that ended is
+    // counted: the two frames taken, none skipped (the builder was not taking the first two).
+    QSignalSpy parts(&facade, &SmallBuilderThread::partCounted);
     facade.setRunning(false);
     emit facade.reset();
     QTRY_VERIFY(!facade.hasCameraImage());
     QCOMPARE(facade.estimationQuality(), 0.);
+    QTRY_COMPARE(parts.size(), 1);
+    const LiveCounters counters = facade.lastPartCounters();
+    QCOMPARE(counters.registered, 2);
+    QCOMPARE(counters.delivered, 2);
+    QCOMPARE(counters.skipped, 0);
+    QCOMPARE(parts.first().at(0).value<LiveCounters>().registered, 2);
 }
 
 QTEST_GUILESS_MAIN(TestSmallBuilderThread)
