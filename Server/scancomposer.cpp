@@ -16,8 +16,9 @@
 
 namespace tavrona {
 
-ArchiveSet::ArchiveSet(QString containerDir, int maxOpen)
-    : m_containerDir(std::move(containerDir))
+ArchiveSet::ArchiveSet(const Storage &storage, QString containerId, int maxOpen)
+    : m_storage(storage)
+    , m_containerId(std::move(containerId))
     , m_maxOpen(std::max(1, maxOpen)) {}
 
 ArchiveSet::~ArchiveSet() {
@@ -32,17 +33,9 @@ zip_t *ArchiveSet::open(const QString &archive, QString *error) {
             return it->second;
         }
     }
-    const QByteArray path = QFile::encodeName(m_containerDir + QLatin1Char('/') + archive);
-    int code = 0;
-    zip_t *handle = zip_open(path.constData(), ZIP_RDONLY, &code);
-    if (!handle) {
-        zip_error_t zipError;
-        zip_error_init_with_code(&zipError, code);
-        *error = QStringLiteral("cannot open archive \"%1\": %2")
-                     .arg(archive, QString::fromUtf8(zip_error_strerror(&zipError)));
-        zip_error_fini(&zipError);
+    zip_t *handle = m_storage.openArchive(m_containerId, archive, error);
+    if (!handle)
         return nullptr;
-    }
     m_open.emplace_front(archive, handle);
     if (int(m_open.size()) > m_maxOpen) {
         zip_discard(m_open.back().second);
@@ -63,7 +56,7 @@ bool ArchiveSet::hasEntry(const QString &archive, const QString &entry, QString 
 }
 
 bool ArchiveSet::read(const QString &archive, const QString &entry, qint64 maxBytes,
-                      QByteArray *data, QString *error) {
+                      QByteArray *data, QString *error, bool prefixOnly) {
     zip_t *handle = open(archive, error);
     if (!handle)
         return false;
@@ -75,7 +68,8 @@ bool ArchiveSet::read(const QString &archive, const QString &entry, qint64 maxBy
         *error = QStringLiteral("archive \"%1\" has no entry \"%2\"").arg(archive, entry);
         return false;
     }
-    if (qint64(stat.size) > maxBytes) {
+    const qint64 wanted = prefixOnly ? std::min(qint64(stat.size), maxBytes) : qint64(stat.size);
+    if (wanted > maxBytes) {
         *error = QStringLiteral("entry \"%1\" of \"%2\" is too large").arg(entry, archive);
         return false;
     }
@@ -84,10 +78,10 @@ bool ArchiveSet::read(const QString &archive, const QString &entry, qint64 maxBy
         *error = QStringLiteral("cannot read \"%1\" of \"%2\"").arg(entry, archive);
         return false;
     }
-    data->resize(qsizetype(stat.size));
-    const zip_int64_t got = zip_fread(file, data->data(), stat.size);
+    data->resize(qsizetype(wanted));
+    const zip_int64_t got = zip_fread(file, data->data(), zip_uint64_t(wanted));
     zip_fclose(file);
-    if (got != zip_int64_t(stat.size)) {
+    if (got != zip_int64_t(wanted)) {
         *error = QStringLiteral("cannot read \"%1\" of \"%2\"").arg(entry, archive);
         return false;
     }

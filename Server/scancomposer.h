@@ -1,6 +1,7 @@
 #pragma once
 
 #include "scandescriptor.h"
+#include "storage.h"
 
 #include <QByteArray>
 #include <QString>
@@ -17,19 +18,21 @@ namespace tavrona {
 // come in grid order and hop between neighbouring archives.
 class ArchiveSet {
 public:
-    explicit ArchiveSet(QString containerDir, int maxOpen = 8);
+    ArchiveSet(const Storage &storage, QString containerId, int maxOpen = 8);
     ~ArchiveSet();
     ArchiveSet(const ArchiveSet &) = delete;
     ArchiveSet &operator=(const ArchiveSet &) = delete;
 
     bool hasEntry(const QString &archive, const QString &entry, QString *error);
+    // Reads the whole entry, or only its first maxBytes when prefixOnly is set (a header).
     bool read(const QString &archive, const QString &entry, qint64 maxBytes, QByteArray *data,
-              QString *error);
+              QString *error, bool prefixOnly = false);
 
 private:
     zip_t *open(const QString &archive, QString *error);
 
-    QString m_containerDir;
+    const Storage &m_storage;
+    QString m_containerId;
     int m_maxOpen;
     std::list<std::pair<QString, zip_t *>> m_open; // most recently used first
 };

@@ -5,6 +5,13 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <zip.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 namespace tavrona {
 
 Storage::Storage(QString root)
@@ -68,6 +75,96 @@ bool Storage::store(const QString &containerId, const QString &path, const QByte
     }
     *md5 = md5Hex(data);
     return true;
+}
+
+zip_t *Storage::openArchive(const QString &containerId, const QString &path, QString *error) const {
+    if (!isContainerId(containerId) || !checkPath(path).isEmpty()) {
+        *error = QStringLiteral("invalid archive path \"%1\"").arg(path);
+        return nullptr;
+    }
+    const QByteArray local = QFile::encodeName(filePath(containerId, path));
+    int code = 0;
+    zip_t *handle = zip_open(local.constData(), ZIP_RDONLY, &code);
+    if (!handle) {
+        zip_error_t zipError;
+        zip_error_init_with_code(&zipError, code);
+        *error = QStringLiteral("cannot open archive \"%1\": %2")
+                     .arg(path, QString::fromUtf8(zip_error_strerror(&zipError)));
+        zip_error_fini(&zipError);
+    }
+    return handle;
+}
+
+QString Storage::derivedDir(const QString &containerId, const QString &scanId) const {
+    return m_root + QLatin1Char('/') + containerId + QStringLiteral(".derived/") + scanId;
+}
+
+namespace {
+
+bool isBuildName(const QString &name) {
+    return !name.isEmpty() && name.size() <= 64 &&
+           std::all_of(name.begin(), name.end(), [](QChar c) {
+               return (c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
+                      (c >= QLatin1Char('a') && c <= QLatin1Char('f'));
+           });
+}
+
+} // namespace
+
+QString Storage::newStaging(const QString &containerId, const QString &scanId, int part,
+                            const QString &build, QString *error) const {
+    if (!isContainerId(containerId) || !isContainerId(scanId) || part < 0 || !isBuildName(build)) {
+        *error = QStringLiteral("invalid derived-file name");
+        return {};
+    }
+    const QString staging =
+        derivedDir(containerId, scanId) + QStringLiteral("/.staging-%1-%2").arg(part).arg(build);
+    QDir(staging).removeRecursively();
+    if (!QDir().mkpath(staging)) {
+        *error = QStringLiteral("cannot create \"%1\"").arg(staging);
+        return {};
+    }
+    return staging;
+}
+
+bool Storage::publish(const QString &containerId, const QString &scanId, int part,
+                      const QString &build, const QString &staging, QString *error) const {
+    const QString target =
+        derivedDir(containerId, scanId) + QStringLiteral("/%1-%2").arg(part).arg(build);
+    // A folder is renamed whole: a reader sees no build or the complete one.
+    if (std::rename(QFile::encodeName(staging).constData(),
+                    QFile::encodeName(target).constData()) != 0) {
+        *error = QStringLiteral("cannot move \"%1\" into place: %2")
+                     .arg(staging, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    return true;
+}
+
+QString Storage::derivedFile(const QString &containerId, const QString &scanId, int part,
+                             const QString &build, const QString &relativePath) const {
+    return derivedDir(containerId, scanId) + QStringLiteral("/%1-%2/").arg(part).arg(build) +
+           relativePath;
+}
+
+void Storage::removeBuilds(const QString &containerId, const QString &scanId, int part,
+                           const QString &keepBuild) const {
+    if (!isContainerId(containerId) || !isContainerId(scanId))
+        return;
+    const QString prefix = QStringLiteral("%1-").arg(part);
+    const QString stagingPrefix = QStringLiteral(".staging-%1-").arg(part);
+    QDir dir(derivedDir(containerId, scanId));
+    for (const QString &name : dir.entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
+        QString build;
+        if (name.startsWith(prefix))
+            build = name.mid(prefix.size());
+        else if (name.startsWith(stagingPrefix))
+            build = name.mid(stagingPrefix.size());
+        else
+            continue;
+        if (isBuildName(build) && (build != keepBuild || name.startsWith(stagingPrefix)))
+            QDir(dir.filePath(name)).removeRecursively();
+    }
 }
 
 QString md5Hex(const QByteArray &data) {

@@ -3,9 +3,15 @@
 #include <QByteArray>
 #include <QString>
 
+typedef struct zip zip_t;
+
 namespace tavrona {
 
-// Container files on disk: <root>/<container id>/<container path>.
+// Container files on disk: <root>/<container id>/<container path>. Files the server derives
+// from a saved scan live beside the container, in <root>/<container id>.derived/<scan id>/:
+// each build of a part in a folder of its own, "<part>-<build>", which appears whole (it is
+// written under a staging name and renamed) and is never changed afterwards. Every read of a
+// package file and every write of a derived file goes through this class.
 class Storage {
 public:
     explicit Storage(QString root = {});
@@ -26,7 +32,25 @@ public:
     bool store(const QString &containerId, const QString &path, const QByteArray &data,
                QString *md5, QString *error);
 
+    // Opens an archive of the container for reading (zip_discard closes it).
+    zip_t *openArchive(const QString &containerId, const QString &path, QString *error) const;
+
+    // A new, empty staging folder for one build of a part; empty on failure.
+    QString newStaging(const QString &containerId, const QString &scanId, int part,
+                       const QString &build, QString *error) const;
+    // Renames a finished staging folder into place as the part's build.
+    bool publish(const QString &containerId, const QString &scanId, int part, const QString &build,
+                 const QString &staging, QString *error) const;
+    // A file of a published build ("dz.dzi", "dz_files/3/0_0.jpeg", "image.ome.tif").
+    QString derivedFile(const QString &containerId, const QString &scanId, int part,
+                        const QString &build, const QString &relativePath) const;
+    // Removes every build and staging folder of the part except keepBuild (may be empty).
+    void removeBuilds(const QString &containerId, const QString &scanId, int part,
+                      const QString &keepBuild) const;
+
 private:
+    QString derivedDir(const QString &containerId, const QString &scanId) const;
+
     QString m_root;
 };
 

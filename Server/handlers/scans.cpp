@@ -63,7 +63,7 @@ HttpReply ScanHandlers::save(const HttpRequest &request) {
         return db.upload(containerId, path).has_value() &&
                QFileInfo(storage.filePath(containerId, path)).isFile();
     };
-    ArchiveSet archives(storage.containerDir(containerId));
+    ArchiveSet archives(storage, containerId);
     QSet<QString> checkedArchives;
     QSet<QString> missingArchives;
     for (const ScanImage &image : descriptor.images) {
@@ -151,7 +151,7 @@ HttpReply ScanHandlers::image(const HttpRequest &request) {
         // Built once, on first view, then served from the cache until the container changes.
         path = QStringLiteral("%1/%2.jpg").arg(m_context.cacheDir(scan->id)).arg(index);
         if (!QFileInfo::exists(path)) {
-            ArchiveSet archives(m_context.storage.containerDir(scan->containerId));
+            ArchiveSet archives(m_context.storage, scan->containerId);
             int skipped = 0;
             const cv::Mat composed =
                 composeStitched(image, archives, m_context.options.viewMaxSidePx, &skipped);

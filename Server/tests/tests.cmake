@@ -2,6 +2,10 @@ mireva_add_test(tst_multipart server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_multi
     LIBS tavrona_core)
 mireva_add_test(tst_presign server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_presign.cpp
     LIBS tavrona_core)
+# Readers that are not the writer check the pyramid: tifffile (python3) and libtiff.
+pkg_check_modules(LIBTIFF REQUIRED IMPORTED_TARGET libtiff-4)
+mireva_add_test(tst_pyramid server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_pyramid.cpp
+    LIBS tavrona_core PkgConfig::LIBTIFF)
 mireva_add_test(tst_servercontract server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_servercontract.cpp
     LIBS tavrona_core)
 mireva_add_test(tst_serverbinary server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_serverbinary.cpp

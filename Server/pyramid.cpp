@@ -1,0 +1,414 @@
+#include "pyramid.h"
+
+#include "scancomposer.h"
+
+#include <QDebug>
+#include <QFile>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+// glib names a struct member "signals", which Qt defines as a keyword.
+#pragma push_macro("signals")
+#undef signals
+#include <vips/vips.h>
+#pragma pop_macro("signals")
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace tavrona {
+
+void initImaging(int threads) {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (VIPS_INIT("tavrona-server") != 0)
+            qFatal("libvips cannot start: %s", vips_error_buffer());
+        vips_cache_set_max(0);
+        vips_cache_set_max_mem(0);
+    });
+    vips_concurrency_set(std::max(1, threads));
+}
+
+int dziLevelCount(int width, int height) {
+    int levels = 1;
+    for (int side = std::max(width, height); side > 1; side = (side + 1) / 2)
+        ++levels;
+    return levels;
+}
+
+QString omeXml(int width, int height, const PyramidOptions &options) {
+    auto number = [](double value) {
+        return QString::number(value, 'g', 12);
+    };
+    QString instrument;
+    QString instrumentRef;
+    if (options.magnification > 0) {
+        instrument = QStringLiteral("<Instrument ID=\"Instrument:0\"><Objective "
+                                    "ID=\"Objective:0:0\" NominalMagnification=\"%1\"/>"
+                                    "</Instrument>")
+                         .arg(number(options.magnification));
+        instrumentRef = QStringLiteral("<InstrumentRef ID=\"Instrument:0\"/>"
+                                       "<ObjectiveSettings ID=\"Objective:0:0\"/>");
+    }
+    QString physical;
+    if (options.mpp > 0)
+        physical = QStringLiteral(" PhysicalSizeX=\"%1\" PhysicalSizeXUnit=\"µm\" "
+                                  "PhysicalSizeY=\"%1\" PhysicalSizeYUnit=\"µm\"")
+                       .arg(number(options.mpp));
+    return QStringLiteral(
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+               "<OME xmlns=\"http://www.openmicroscopy.org/Schemas/OME/2016-06\" "
+               "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+               "xsi:schemaLocation=\"http://www.openmicroscopy.org/Schemas/OME/2016-06 "
+               "http://www.openmicroscopy.org/Schemas/OME/2016-06/ome.xsd\" "
+               "Creator=\"tavrona-server\">%1"
+               "<Image ID=\"Image:0\" Name=\"%2\">%3"
+               "<Pixels ID=\"Pixels:0\" DimensionOrder=\"XYCZT\" Type=\"uint8\" SizeX=\"%4\" "
+               "SizeY=\"%5\" SizeC=\"3\" SizeZ=\"1\" SizeT=\"1\" Interleaved=\"true\"%6>"
+               "<Channel ID=\"Channel:0:0\" SamplesPerPixel=\"3\"><LightPath/></Channel>"
+               "<TiffData IFD=\"0\" PlaneCount=\"1\"/></Pixels></Image></OME>")
+        .arg(instrument, options.name.toHtmlEscaped(), instrumentRef)
+        .arg(width)
+        .arg(height)
+        .arg(physical);
+}
+
+namespace {
+
+struct CellPlace {
+    int index = 0; // in the descriptor
+    VipsRect rect{};
+};
+
+// Decoded cells, most recently used first, up to a budget in bytes. Shared by libvips' worker
+// threads: a region of a strip needs the cells of its neighbours too.
+class CellCache {
+public:
+    explicit CellCache(qint64 budget)
+        : m_budget(budget) {}
+
+    std::shared_ptr<const cv::Mat> find(int index) {
+        std::lock_guard lock(m_mutex);
+        const auto it = m_entries.find(index);
+        if (it == m_entries.end())
+            return nullptr;
+        m_order.splice(m_order.begin(), m_order, it->second.second);
+        return it->second.first;
+    }
+
+    void insert(int index, std::shared_ptr<const cv::Mat> pixels) {
+        std::lock_guard lock(m_mutex);
+        if (m_entries.count(index))
+            return;
+        m_order.push_front(index);
+        m_bytes += bytesOf(*pixels);
+        m_entries.emplace(index, std::make_pair(std::move(pixels), m_order.begin()));
+        while (m_bytes > m_budget && m_order.size() > 1) {
+            const auto last = m_entries.find(m_order.back());
+            m_bytes -= bytesOf(*last->second.first);
+            m_entries.erase(last);
+            m_order.pop_back();
+        }
+    }
+
+private:
+    static qint64 bytesOf(const cv::Mat &m) { return qint64(m.total() * m.elemSize()); }
+
+    std::mutex m_mutex;
+    qint64 m_budget;
+    qint64 m_bytes = 0;
+    std::list<int> m_order;
+    std::unordered_map<int, std::pair<std::shared_ptr<const cv::Mat>, std::list<int>::iterator>>
+        m_entries;
+};
+
+// The composed part as libvips sees it: a white canvas with the cells drawn in descriptor
+// order (a later cell covers an earlier one where they overlap).
+class PartSource {
+public:
+    PartSource(const ScanImage &part, const Storage &storage, const QString &containerId,
+               qint64 cacheBytes)
+        : m_part(part)
+        , m_archives(storage, containerId)
+        , m_cache(cacheBytes)
+        , m_failed(part.cells.size()) {}
+
+    // Reads every cell's size from its JPEG header, so regions know which cells they need.
+    void index() {
+        const VipsRect canvas{0, 0, m_part.width, m_part.height};
+        m_bucketsX = (m_part.width + bucketPx - 1) / bucketPx;
+        m_bucketsY = (m_part.height + bucketPx - 1) / bucketPx;
+        m_buckets.assign(size_t(m_bucketsX) * size_t(m_bucketsY), {});
+        QByteArray bytes;
+        for (size_t i = 0; i < m_part.cells.size(); ++i) {
+            const StitchedCell &cell = m_part.cells[i];
+            QString error;
+            int width = 0;
+            int height = 0;
+            bool known =
+                m_archives.read(cell.archive, cell.entry, 16 * 1024, &bytes, &error, true) &&
+                jpegSize(bytes, &width, &height);
+            if (!known && error.isEmpty())
+                known = m_archives.read(cell.archive, cell.entry, maxCellBytes, &bytes, &error) &&
+                        jpegSize(bytes, &width, &height);
+            if (!known || width <= 0 || height <= 0 || qint64(width) * height > maxCellPixels) {
+                qWarning().noquote()
+                    << "Cell" << cell.entry << "of" << cell.archive << "cannot be read:"
+                    << (error.isEmpty() ? QStringLiteral("not a JPEG") : error);
+                markFailed(int(i));
+                continue;
+            }
+            VipsRect rect{cell.x, cell.y, width, height};
+            vips_rect_intersectrect(&rect, &canvas, &rect);
+            if (vips_rect_isempty(&rect))
+                continue;
+            const int place = int(m_places.size());
+            m_places.push_back({int(i), rect});
+            for (int by = rect.top / bucketPx; by <= (rect.top + rect.height - 1) / bucketPx; ++by)
+                for (int bx = rect.left / bucketPx; bx <= (rect.left + rect.width - 1) / bucketPx;
+                     ++bx)
+                    m_buckets[size_t(by) * size_t(m_bucketsX) + size_t(bx)].push_back(place);
+        }
+    }
+
+    // False (with a libvips error) once the build has been cancelled: that ends the save.
+    bool fill(VipsRegion *out) {
+        if (m_cancelled.load()) {
+            vips_error("tavrona", "%s", "cancelled");
+            return false;
+        }
+        const VipsRect &r = out->valid;
+        for (int y = r.top; y < r.top + r.height; ++y)
+            std::memset(VIPS_REGION_ADDR(out, r.left, y), 255, size_t(r.width) * 3);
+
+        std::vector<int> places;
+        for (int by = r.top / bucketPx; by <= (r.top + r.height - 1) / bucketPx; ++by)
+            for (int bx = r.left / bucketPx; bx <= (r.left + r.width - 1) / bucketPx; ++bx) {
+                const auto &bucket = m_buckets[size_t(by) * size_t(m_bucketsX) + size_t(bx)];
+                places.insert(places.end(), bucket.begin(), bucket.end());
+            }
+        std::sort(places.begin(), places.end());
+        places.erase(std::unique(places.begin(), places.end()), places.end());
+
+        for (const int p : places) {
+            const CellPlace &place = m_places[size_t(p)];
+            VipsRect overlap;
+            vips_rect_intersectrect(&r, &place.rect, &overlap);
+            if (vips_rect_isempty(&overlap))
+                continue;
+            const auto pixels = cell(place.index);
+            if (!pixels)
+                continue;
+            const int x0 = overlap.left - cellX(place);
+            const int y0 = overlap.top - cellY(place);
+            const int rows = std::min(overlap.height, pixels->rows - y0);
+            const int cols = std::min(overlap.width, pixels->cols - x0);
+            for (int row = 0; row < rows; ++row)
+                std::memcpy(VIPS_REGION_ADDR(out, overlap.left, overlap.top + row),
+                            pixels->ptr(y0 + row) + size_t(x0) * 3, size_t(std::max(0, cols)) * 3);
+        }
+        return true;
+    }
+
+    void cancel() { m_cancelled = true; }
+
+    int skipped() const { return m_skipped.load(); }
+
+private:
+    static constexpr int bucketPx = 512;
+
+    int cellX(const CellPlace &place) const { return m_part.cells[size_t(place.index)].x; }
+    int cellY(const CellPlace &place) const { return m_part.cells[size_t(place.index)].y; }
+
+    void markFailed(int index) {
+        if (!m_failed[size_t(index)].exchange(true))
+            ++m_skipped;
+    }
+
+    std::shared_ptr<const cv::Mat> cell(int index) {
+        if (m_failed[size_t(index)].load())
+            return nullptr;
+        if (auto cached = m_cache.find(index))
+            return cached;
+        const StitchedCell &cell = m_part.cells[size_t(index)];
+        QByteArray bytes;
+        QString error;
+        bool read = false;
+        {
+            std::lock_guard lock(m_archiveMutex);
+            read = m_archives.read(cell.archive, cell.entry, maxCellBytes, &bytes, &error);
+        }
+        auto pixels = std::make_shared<cv::Mat>();
+        if (read) {
+            try {
+                *pixels = cv::imdecode(cv::Mat(1, int(bytes.size()), CV_8UC1, bytes.data()),
+                                       cv::IMREAD_COLOR);
+                if (!pixels->empty())
+                    cv::cvtColor(*pixels, *pixels, cv::COLOR_BGR2RGB);
+            } catch (const cv::Exception &) {
+                pixels->release();
+            }
+        }
+        if (pixels->empty()) {
+            qWarning().noquote() << "Cell" << cell.entry << "of" << cell.archive
+                                 << "cannot be decoded" << error;
+            markFailed(index);
+            return nullptr;
+        }
+        m_cache.insert(index, pixels);
+        return pixels;
+    }
+
+    const ScanImage &m_part;
+    std::mutex m_archiveMutex;
+    ArchiveSet m_archives;
+    CellCache m_cache;
+    std::vector<std::atomic<bool>> m_failed;
+    std::atomic<int> m_skipped{0};
+    std::atomic<bool> m_cancelled{false};
+    std::vector<CellPlace> m_places;
+    std::vector<std::vector<int>> m_buckets;
+    int m_bucketsX = 0;
+    int m_bucketsY = 0;
+};
+
+int generateRegion(VipsRegion *out, void *, void *a, void *, gboolean *) {
+    return static_cast<PartSource *>(a)->fill(out) ? 0 : -1;
+}
+
+// Follows one libvips computation: reports its percentage (weighted into the job's range)
+// from the thread that started it, and kills it when the caller cancels.
+struct ProgressWatch {
+    const PyramidProgress *progress = nullptr;
+    PartSource *source = nullptr;
+    std::thread::id thread = std::this_thread::get_id();
+    int from = 0;
+    int span = 100;
+    int last = -1;
+    bool cancelled = false;
+
+    static void onEval(VipsImage *image, VipsProgress *state, void *data) {
+        auto *watch = static_cast<ProgressWatch *>(data);
+        if (std::this_thread::get_id() != watch->thread || !*watch->progress)
+            return;
+        const int percent = watch->from + state->percent * watch->span / 100;
+        if (percent == watch->last)
+            return;
+        watch->last = percent;
+        if (!(*watch->progress)(std::min(percent, 99))) {
+            watch->cancelled = true;
+            watch->source->cancel();
+            vips_image_set_kill(image, TRUE);
+        }
+    }
+};
+
+QString vipsError() {
+    char *text = vips_error_buffer_copy();
+    QString message = QString::fromUtf8(text).trimmed();
+    g_free(text);
+    return message.isEmpty() ? QStringLiteral("libvips failed") : message;
+}
+
+struct ImageRef {
+    VipsImage *image = nullptr;
+    ~ImageRef() {
+        if (image)
+            g_object_unref(image);
+    }
+};
+
+} // namespace
+
+PyramidResult buildPyramid(const ScanImage &part, const Storage &storage,
+                           const QString &containerId, const QString &outDir,
+                           const PyramidOptions &options, const PyramidProgress &progress) {
+    PyramidResult result;
+    result.width = part.width;
+    result.height = part.height;
+    result.cells = int(part.cells.size());
+    result.dziLevels = dziLevelCount(part.width, part.height);
+    if (part.type != ScanImage::Type::Stitched || part.width <= 0 || part.height <= 0) {
+        result.error = QStringLiteral("not a stitched part");
+        return result;
+    }
+    if (qint64(part.width) * part.height > maxPartPixels) {
+        result.error = QStringLiteral("the part is %1 × %2 pixels, more than this server composes")
+                           .arg(part.width)
+                           .arg(part.height);
+        return result;
+    }
+    initImaging(vips_concurrency_get());
+
+    PartSource source(part, storage, containerId, options.cacheBytes);
+    source.index();
+
+    const double pixelsPerMm = options.mpp > 0 ? 1000.0 / options.mpp : 1.0;
+    ImageRef composed;
+    composed.image = vips_image_new();
+    vips_image_init_fields(composed.image, part.width, part.height, 3, VIPS_FORMAT_UCHAR,
+                           VIPS_CODING_NONE, VIPS_INTERPRETATION_sRGB, pixelsPerMm, pixelsPerMm);
+    if (vips_image_pipelinev(composed.image, VIPS_DEMAND_STYLE_SMALLTILE, nullptr) != 0 ||
+        vips_image_generate(composed.image, nullptr, generateRegion, nullptr, &source, nullptr) !=
+            0) {
+        result.error = vipsError();
+        return result;
+    }
+    vips_image_set_progress(composed.image, TRUE);
+    ProgressWatch watch;
+    watch.progress = &progress;
+    watch.source = &source;
+    g_signal_connect(composed.image, "eval", G_CALLBACK(ProgressWatch::onEval), &watch);
+
+    // Deep Zoom: 254 px tiles with 1 px overlap, down to 1 × 1 px.
+    watch.from = 0;
+    watch.span = 50;
+    const QByteArray dzPath = QFile::encodeName(outDir + QStringLiteral("/dz"));
+    const QByteArray suffix = ".jpeg[Q=" + QByteArray::number(options.tileQuality) + "]";
+    if (vips_dzsave(composed.image, dzPath.constData(), "layout", VIPS_FOREIGN_DZ_LAYOUT_DZ,
+                    "tile_size", 254, "overlap", 1, "depth", VIPS_FOREIGN_DZ_DEPTH_ONEPIXEL,
+                    "suffix", suffix.constData(), "strip", TRUE, nullptr) != 0) {
+        result.cancelled = watch.cancelled;
+        result.error = watch.cancelled ? QStringLiteral("cancelled") : vipsError();
+        vips_error_clear();
+        return result;
+    }
+
+    // The OME-TIFF: 512 px JPEG tiles, the reduced levels as SubIFDs of the first one.
+    watch.from = 50;
+    watch.span = 50;
+    ImageRef described;
+    if (vips_copy(composed.image, &described.image, nullptr) != 0) {
+        result.error = vipsError();
+        return result;
+    }
+    const QByteArray xml = omeXml(part.width, part.height, options).toUtf8();
+    vips_image_set_string(described.image, "image-description", xml.constData());
+    const QByteArray tiffPath = QFile::encodeName(outDir + QStringLiteral("/image.ome.tif"));
+    const bool big = qint64(part.width) * part.height > qint64(2000) * 1000 * 1000;
+    if (vips_tiffsave(described.image, tiffPath.constData(), "compression",
+                      VIPS_FOREIGN_TIFF_COMPRESSION_JPEG, "Q", options.tiffQuality, "tile", TRUE,
+                      "tile_width", 512, "tile_height", 512, "pyramid", TRUE, "subifd", TRUE,
+                      "bigtiff", big, "resunit", VIPS_FOREIGN_TIFF_RESUNIT_CM, nullptr) != 0) {
+        result.cancelled = watch.cancelled;
+        result.error = watch.cancelled ? QStringLiteral("cancelled") : vipsError();
+        vips_error_clear();
+        return result;
+    }
+    result.skippedCells = source.skipped();
+    result.ok = true;
+    if (progress)
+        progress(100);
+    return result;
+}
+
+} // namespace tavrona
