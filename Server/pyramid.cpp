@@ -5,14 +5,18 @@
 #include <QDebug>
 #include <QFile>
 
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
+#include <opencv2/core.hpp>
 
 // glib names a struct member "signals", which Qt defines as a keyword.
 #pragma push_macro("signals")
 #undef signals
 #include <vips/vips.h>
 #pragma pop_macro("signals")
+
+#include <jpeglib.h>
+
+#include <csetjmp>
+#include <cstdio>
 
 #include <algorithm>
 #include <atomic>
@@ -83,6 +87,52 @@ QString omeXml(int width, int height, const PyramidOptions &options) {
 }
 
 namespace {
+
+struct JpegError {
+    jpeg_error_mgr manager;
+    std::jmp_buf jump;
+};
+
+[[noreturn]] void onJpegError(j_common_ptr info) {
+    std::longjmp(reinterpret_cast<JpegError *>(info->err)->jump, 1);
+}
+
+// Decodes a cell straight into R, G, B order, as libvips wants it. Nothing with a destructor
+// lives in this frame, so a libjpeg error may jump back to the start.
+bool decodeJpegRgb(const QByteArray &bytes, cv::Mat *out) {
+    jpeg_decompress_struct info;
+    JpegError error;
+    info.err = jpeg_std_error(&error.manager);
+    error.manager.error_exit = onJpegError;
+    error.manager.output_message = [](j_common_ptr) {
+    };
+    if (setjmp(error.jump)) {
+        jpeg_destroy_decompress(&info);
+        return false;
+    }
+    jpeg_create_decompress(&info);
+    jpeg_mem_src(&info, reinterpret_cast<const unsigned char *>(bytes.constData()),
+                 static_cast<unsigned long>(bytes.size()));
+    jpeg_read_header(&info, TRUE);
+    if (qint64(info.image_width) * info.image_height > maxCellPixels) {
+        jpeg_destroy_decompress(&info);
+        return false;
+    }
+    info.out_color_space = JCS_RGB;
+    jpeg_start_decompress(&info);
+    if (info.output_components != 3) {
+        jpeg_destroy_decompress(&info);
+        return false;
+    }
+    out->create(int(info.output_height), int(info.output_width), CV_8UC3);
+    while (info.output_scanline < info.output_height) {
+        JSAMPROW row = out->ptr(int(info.output_scanline));
+        jpeg_read_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_decompress(&info);
+    jpeg_destroy_decompress(&info);
+    return true;
+}
 
 struct CellPlace {
     int index = 0; // in the descriptor
@@ -248,16 +298,8 @@ private:
             read = m_archives.read(cell.archive, cell.entry, maxCellBytes, &bytes, &error);
         }
         auto pixels = std::make_shared<cv::Mat>();
-        if (read) {
-            try {
-                *pixels = cv::imdecode(cv::Mat(1, int(bytes.size()), CV_8UC1, bytes.data()),
-                                       cv::IMREAD_COLOR);
-                if (!pixels->empty())
-                    cv::cvtColor(*pixels, *pixels, cv::COLOR_BGR2RGB);
-            } catch (const cv::Exception &) {
-                pixels->release();
-            }
-        }
+        if (read && !decodeJpegRgb(bytes, pixels.get()))
+            pixels->release();
         if (pixels->empty()) {
             qWarning().noquote() << "Cell" << cell.entry << "of" << cell.archive
                                  << "cannot be decoded" << error;
@@ -372,11 +414,12 @@ PyramidResult buildPyramid(const ScanImage &part, const Storage &storage,
     // Deep Zoom: 254 px tiles with 1 px overlap, down to 1 × 1 px.
     watch.from = 0;
     watch.span = 50;
-    const QByteArray dzPath = QFile::encodeName(outDir + QStringLiteral("/dz"));
+    const QByteArray dzPath = QFile::encodeName(outDir + QStringLiteral("/dz.zip"));
     const QByteArray suffix = ".jpeg[Q=" + QByteArray::number(options.tileQuality) + "]";
     if (vips_dzsave(composed.image, dzPath.constData(), "layout", VIPS_FOREIGN_DZ_LAYOUT_DZ,
-                    "tile_size", 254, "overlap", 1, "depth", VIPS_FOREIGN_DZ_DEPTH_ONEPIXEL,
-                    "suffix", suffix.constData(), "strip", TRUE, nullptr) != 0) {
+                    "container", VIPS_FOREIGN_DZ_CONTAINER_ZIP, "tile_size", 254, "overlap", 1,
+                    "depth", VIPS_FOREIGN_DZ_DEPTH_ONEPIXEL, "suffix", suffix.constData(), "strip",
+                    TRUE, nullptr) != 0) {
         result.cancelled = watch.cancelled;
         result.error = watch.cancelled ? QStringLiteral("cancelled") : vipsError();
         vips_error_clear();

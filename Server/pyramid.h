@@ -10,9 +10,10 @@
 namespace tavrona {
 
 // What a saved scan's stitched part becomes for the browser and for other programs: Deep Zoom
-// tiles ("dz.dzi", "dz_files/<level>/<col>_<row>.jpeg") and a pyramidal OME-TIFF
-// ("image.ome.tif"), both written from one composed image that is never held in memory: its
-// pixels are made, region by region, from the cells libvips asks for.
+// tiles in one stored zip ("dz.zip" holding "dz/dz.dzi" and "dz/dz_files/<level>/<col>_<row>.jpeg":
+// one file rather than thousands, cheap to create and to copy to an object store) and a
+// pyramidal OME-TIFF ("image.ome.tif"), both written from one composed image that is never held
+// in memory: its pixels are made, region by region, from the cells libvips asks for.
 struct PyramidOptions {
     int tileQuality = 85;                 // Deep Zoom JPEG tiles, 254 px with 1 px overlap
     int tiffQuality = 90;                 // OME-TIFF JPEG tiles, 512 px

@@ -1,6 +1,7 @@
-# The local Tavrona server: composing a saved scan's part for the browser, and reading an
-# upload form.
+# The local Tavrona server: reading an upload form, and making a saved part's tiled pyramid.
 if(TARGET tavrona_core)
     mireva_add_benchmark(bench_server ${CMAKE_CURRENT_LIST_DIR}/bench_server.cpp)
     target_link_libraries(bench_server PRIVATE tavrona_core)
+    mireva_add_benchmark(bench_pyramid ${CMAKE_CURRENT_LIST_DIR}/bench_pyramid.cpp)
+    target_link_libraries(bench_pyramid PRIVATE tavrona_core)
 endif()
