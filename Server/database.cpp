@@ -29,6 +29,13 @@ const char *const schema[] = {
     "NULL, project TEXT NOT NULL, event_id TEXT NOT NULL, item_types TEXT NOT NULL, summary "
     "TEXT NOT NULL, size INTEGER NOT NULL)",
     "CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS jobs (id INTEGER PRIMARY KEY AUTOINCREMENT, scan_id TEXT NOT NULL "
+    "REFERENCES scans(id), part INTEGER NOT NULL, image_index INTEGER NOT NULL, generation "
+    "INTEGER NOT NULL DEFAULT 1, state TEXT NOT NULL, progress INTEGER NOT NULL DEFAULT 0, owner "
+    "TEXT, lease_until INTEGER, attempts INTEGER NOT NULL DEFAULT 0, error TEXT, build TEXT, "
+    "skipped_cells INTEGER NOT NULL DEFAULT 0, created_at INTEGER NOT NULL, updated_at INTEGER "
+    "NOT NULL, UNIQUE (scan_id, part))",
+    "CREATE INDEX IF NOT EXISTS jobs_by_state ON jobs (state, id)",
 };
 
 } // namespace
@@ -70,7 +77,7 @@ bool Database::open(const QString &path, QString *error) {
     return true;
 }
 
-bool Database::exec(const QString &sql, const QVariantList &values) {
+bool Database::exec(const QString &sql, const QVariantList &values, int *rowsAffected) {
     QSqlQuery query(QSqlDatabase::database(m_connection));
     if (!query.prepare(sql)) {
         m_lastError = query.lastError().text();
@@ -82,6 +89,8 @@ bool Database::exec(const QString &sql, const QVariantList &values) {
         m_lastError = query.lastError().text();
         return false;
     }
+    if (rowsAffected)
+        *rowsAffected = query.numRowsAffected();
     return true;
 }
 
@@ -260,6 +269,205 @@ QStringList Database::scanIdsOfContainer(const QString &containerId) {
         while (query.next())
             ids << query.value(0).toString();
     return ids;
+}
+
+QString jobStateName(Job::State state) {
+    switch (state) {
+    case Job::State::Queued:
+        return QStringLiteral("queued");
+    case Job::State::Running:
+        return QStringLiteral("running");
+    case Job::State::Ready:
+        return QStringLiteral("ready");
+    case Job::State::Failed:
+        return QStringLiteral("failed");
+    }
+    return {};
+}
+
+namespace {
+
+const char *const jobColumns = "id, scan_id, part, image_index, generation, state, progress, "
+                               "owner, lease_until, attempts, error, build, skipped_cells";
+
+Job jobFrom(const QSqlQuery &query) {
+    Job job;
+    job.id = query.value(0).toLongLong();
+    job.scanId = query.value(1).toString();
+    job.part = query.value(2).toInt();
+    job.imageIndex = query.value(3).toInt();
+    job.generation = query.value(4).toLongLong();
+    const QString state = query.value(5).toString();
+    for (const Job::State s :
+         {Job::State::Queued, Job::State::Running, Job::State::Ready, Job::State::Failed})
+        if (state == jobStateName(s))
+            job.state = s;
+    job.progress = query.value(6).toInt();
+    job.owner = query.value(7).toString();
+    job.leaseUntil = query.value(8).toLongLong();
+    job.attempts = query.value(9).toInt();
+    job.error = query.value(10).toString();
+    job.build = query.value(11).toString();
+    job.skippedCells = query.value(12).toInt();
+    return job;
+}
+
+} // namespace
+
+bool Database::addJobs(const QString &scanId, const QList<QPair<int, int>> &parts, qint64 now) {
+    for (const auto &[part, imageIndex] : parts) {
+        if (!exec(QStringLiteral("INSERT INTO jobs (scan_id, part, image_index, state, "
+                                 "created_at, updated_at) VALUES (?, ?, ?, 'queued', ?, ?) "
+                                 "ON CONFLICT DO NOTHING"),
+                  {scanId, part, imageIndex, now, now}))
+            return false;
+    }
+    return true;
+}
+
+bool Database::addScanWithJobs(const ScanRecord &scan, const QList<QPair<int, int>> &parts,
+                               qint64 now) {
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    if (!db.transaction()) {
+        m_lastError = db.lastError().text();
+        return false;
+    }
+    if (!addScan(scan) || !addJobs(scan.id, parts, now)) {
+        db.rollback();
+        return false;
+    }
+    if (!db.commit()) {
+        m_lastError = db.lastError().text();
+        db.rollback();
+        return false;
+    }
+    return true;
+}
+
+QList<ScanRecord> Database::scansWithoutJobs() {
+    QList<ScanRecord> scans;
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.prepare(QStringLiteral("SELECT id FROM scans s WHERE NOT EXISTS (SELECT 1 FROM jobs j "
+                                 "WHERE j.scan_id = s.id) ORDER BY created_at"));
+    QStringList ids;
+    if (query.exec())
+        while (query.next())
+            ids << query.value(0).toString();
+    for (const QString &id : ids)
+        if (auto record = scan(id))
+            scans << *record;
+    return scans;
+}
+
+QList<Job> Database::jobsOfScan(const QString &scanId) {
+    QList<Job> jobs;
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.prepare(QStringLiteral("SELECT %1 FROM jobs WHERE scan_id = ? ORDER BY part")
+                      .arg(QLatin1String(jobColumns)));
+    query.addBindValue(scanId);
+    if (query.exec())
+        while (query.next())
+            jobs << jobFrom(query);
+    return jobs;
+}
+
+std::optional<Job> Database::job(qint64 id) {
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.prepare(
+        QStringLiteral("SELECT %1 FROM jobs WHERE id = ?").arg(QLatin1String(jobColumns)));
+    query.addBindValue(id);
+    if (!query.exec() || !query.next())
+        return std::nullopt;
+    return jobFrom(query);
+}
+
+std::optional<Job> Database::claimJob(const QString &owner, qint64 now, qint64 leaseSecs) {
+    QList<QPair<qint64, qint64>> candidates;
+    {
+        QSqlQuery query(QSqlDatabase::database(m_connection));
+        query.prepare(QStringLiteral("SELECT id, generation FROM jobs WHERE state = 'queued' OR "
+                                     "(state = 'running' AND lease_until < ?) ORDER BY id "
+                                     "LIMIT 8"));
+        query.addBindValue(now);
+        if (!query.exec()) {
+            m_lastError = query.lastError().text();
+            return std::nullopt;
+        }
+        while (query.next())
+            candidates.append({query.value(0).toLongLong(), query.value(1).toLongLong()});
+    }
+    // Another worker (of this or another server) may take a candidate first: the UPDATE only
+    // succeeds for the one that still finds it free.
+    for (const auto &[id, generation] : candidates) {
+        int rows = 0;
+        if (!exec(QStringLiteral("UPDATE jobs SET state = 'running', owner = ?, lease_until = ?, "
+                                 "attempts = attempts + 1, progress = 0, error = NULL, "
+                                 "updated_at = ? WHERE id = ? AND generation = ? AND (state = "
+                                 "'queued' OR (state = 'running' AND lease_until < ?))"),
+                  {owner, now + leaseSecs, now, id, generation, now}, &rows))
+            return std::nullopt;
+        if (rows == 1)
+            return job(id);
+    }
+    return std::nullopt;
+}
+
+bool Database::jobProgress(const Job &job, int percent, qint64 leaseUntil, qint64 now) {
+    int rows = 0;
+    return exec(QStringLiteral("UPDATE jobs SET progress = ?, lease_until = ?, updated_at = ? "
+                               "WHERE id = ? AND owner = ? AND generation = ? AND state = "
+                               "'running'"),
+                {percent, leaseUntil, now, job.id, job.owner, job.generation}, &rows) &&
+           rows == 1;
+}
+
+bool Database::finishJob(const Job &job, const JobResult &result, qint64 now) {
+    int rows = 0;
+    return exec(QStringLiteral("UPDATE jobs SET state = 'ready', progress = 100, owner = NULL, "
+                               "lease_until = NULL, build = ?, skipped_cells = ?, error = NULL, "
+                               "updated_at = ? WHERE id = ? AND owner = ? AND generation = ? AND "
+                               "state = 'running'"),
+                {result.build, result.skippedCells, now, job.id, job.owner, job.generation},
+                &rows) &&
+           rows == 1;
+}
+
+bool Database::failJob(const Job &job, const QString &error, qint64 now) {
+    int rows = 0;
+    return exec(QStringLiteral("UPDATE jobs SET state = 'failed', owner = NULL, lease_until = "
+                               "NULL, error = ?, updated_at = ? WHERE id = ? AND owner = ? AND "
+                               "generation = ? AND state = 'running'"),
+                {error, now, job.id, job.owner, job.generation}, &rows) &&
+           rows == 1;
+}
+
+bool Database::releaseJob(const Job &job, qint64 now) {
+    int rows = 0;
+    return exec(QStringLiteral("UPDATE jobs SET state = 'queued', owner = NULL, lease_until = "
+                               "NULL, progress = 0, attempts = attempts - 1, updated_at = ? "
+                               "WHERE id = ? AND owner = ? AND generation = ? AND state = "
+                               "'running'"),
+                {now, job.id, job.owner, job.generation}, &rows) &&
+           rows == 1;
+}
+
+int Database::requeueJobsOwnedBy(const QString &ownerPrefix, qint64 now) {
+    int rows = 0;
+    exec(QStringLiteral("UPDATE jobs SET state = 'queued', owner = NULL, lease_until = NULL, "
+                        "progress = 0, updated_at = ? WHERE state = 'running' AND "
+                        "substr(owner, 1, ?) = ?"),
+         {now, ownerPrefix.size(), ownerPrefix}, &rows);
+    return rows;
+}
+
+int Database::requeueJobsOfContainer(const QString &containerId, qint64 now) {
+    int rows = 0;
+    exec(QStringLiteral("UPDATE jobs SET state = 'queued', generation = generation + 1, owner = "
+                        "NULL, lease_until = NULL, progress = 0, attempts = 0, error = NULL, "
+                        "updated_at = ? WHERE scan_id IN (SELECT id FROM scans WHERE "
+                        "container_id = ?)"),
+         {now, containerId}, &rows);
+    return rows;
 }
 
 bool Database::addCrashReport(const CrashReport &report) {

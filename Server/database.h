@@ -36,6 +36,33 @@ struct ScanRecord {
     qint64 createdAt = 0;
 };
 
+// One part of a saved scan to be made into its tiled pyramid. State changes are conditional
+// UPDATEs on (id, owner, generation): a worker that lost its job (lease expired, container
+// changed) finds out at its next write and stops, so two workers never publish one job.
+struct Job {
+    enum class State { Queued, Running, Ready, Failed };
+    qint64 id = 0;
+    QString scanId;
+    int part = 0;       // number of the stitched part in the scan, from 0
+    int imageIndex = 0; // its index in the descriptor's "images"
+    qint64 generation = 1;
+    State state = State::Queued;
+    int progress = 0; // percent
+    QString owner;
+    qint64 leaseUntil = 0;
+    int attempts = 0;
+    QString error;
+    QString build; // folder of the published files
+    int skippedCells = 0;
+};
+
+QString jobStateName(Job::State state);
+
+struct JobResult {
+    QString build;
+    int skippedCells = 0;
+};
+
 struct CrashReport {
     QString id;
     qint64 receivedAt = 0;
@@ -84,6 +111,25 @@ public:
     std::optional<ScanRecord> scan(const QString &id);
     QStringList scanIdsOfContainer(const QString &containerId);
 
+    // The scan and one queued job per stitched part (part number, image index), together.
+    bool addScanWithJobs(const ScanRecord &scan, const QList<QPair<int, int>> &parts, qint64 now);
+    // Jobs for a scan saved before parts were made into pyramids; existing ones are kept.
+    bool addJobs(const QString &scanId, const QList<QPair<int, int>> &parts, qint64 now);
+    QList<ScanRecord> scansWithoutJobs();
+    QList<Job> jobsOfScan(const QString &scanId);
+    std::optional<Job> job(qint64 id);
+    // Takes the oldest queued job, or a running one whose lease ran out, for owner.
+    std::optional<Job> claimJob(const QString &owner, qint64 now, qint64 leaseSecs);
+    bool jobProgress(const Job &job, int percent, qint64 leaseUntil, qint64 now);
+    bool finishJob(const Job &job, const JobResult &result, qint64 now);
+    bool failJob(const Job &job, const QString &error, qint64 now);
+    // Gives a job back to the queue (the server stops), without counting the attempt.
+    bool releaseJob(const Job &job, qint64 now);
+    // Running jobs of an owner whose process has ended go back to the queue.
+    int requeueJobsOwnedBy(const QString &ownerPrefix, qint64 now);
+    // New content in a saved container: its scans' parts are made again.
+    int requeueJobsOfContainer(const QString &containerId, qint64 now);
+
     bool addCrashReport(const CrashReport &report);
     QList<CrashReport> crashReports(int limit);
     std::optional<CrashReport> crashReport(const QString &id);
@@ -92,7 +138,7 @@ public:
     bool setMeta(const QString &key, const QString &value);
 
 private:
-    bool exec(const QString &sql, const QVariantList &values = {});
+    bool exec(const QString &sql, const QVariantList &values = {}, int *rowsAffected = nullptr);
 
     QString m_connection;
     QString m_lastError;

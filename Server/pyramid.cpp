@@ -18,6 +18,9 @@
 #include <csetjmp>
 #include <cstdio>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -40,6 +43,12 @@ void initImaging(int threads) {
         vips_cache_set_max_mem(0);
     });
     vips_concurrency_set(std::max(1, threads));
+}
+
+void lowerThreadPriority() {
+    // Linux keeps a nice value per thread.
+    if (::setpriority(PRIO_PROCESS, ::gettid(), 10) != 0)
+        qWarning() << "Cannot lower the priority of a pyramid thread";
 }
 
 int dziLevelCount(int width, int height) {
@@ -236,6 +245,9 @@ public:
             vips_error("tavrona", "%s", "cancelled");
             return false;
         }
+        // libvips' own worker threads compute our regions: they give way to requests too.
+        thread_local const bool lowered = (lowerThreadPriority(), true);
+        Q_UNUSED(lowered);
         const VipsRect &r = out->valid;
         for (int y = r.top; y < r.top + r.height; ++y)
             std::memset(VIPS_REGION_ADDR(out, r.left, y), 255, size_t(r.width) * 3);

@@ -54,6 +54,10 @@ int dziLevelCount(int width, int height);
 // images between jobs) and threads worker threads per computation.
 void initImaging(int threads);
 
+// Lowers the calling thread's scheduling priority (nice 10): threads that make pyramids give
+// way to the thread that answers requests.
+void lowerThreadPriority();
+
 // Largest part we compose, in pixels: a whole 75 × 25 mm slide at 0.25 µm per pixel.
 constexpr qint64 maxPartPixels = qint64(30) * 1000 * 1000 * 1000;
 

@@ -1,6 +1,7 @@
 #include "storage.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -153,18 +154,25 @@ void Storage::removeBuilds(const QString &containerId, const QString &scanId, in
         return;
     const QString prefix = QStringLiteral("%1-").arg(part);
     const QString stagingPrefix = QStringLiteral(".staging-%1-").arg(part);
+    // Another worker may be writing a staging folder of the part right now.
+    const QDateTime abandoned = QDateTime::currentDateTimeUtc().addSecs(-6 * 3600);
     QDir dir(derivedDir(containerId, scanId));
-    for (const QString &name : dir.entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
-        QString build;
-        if (name.startsWith(prefix))
-            build = name.mid(prefix.size());
-        else if (name.startsWith(stagingPrefix))
-            build = name.mid(stagingPrefix.size());
-        else
-            continue;
-        if (isBuildName(build) && (build != keepBuild || name.startsWith(stagingPrefix)))
-            QDir(dir.filePath(name)).removeRecursively();
+    for (const QFileInfo &entry :
+         dir.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
+        const QString name = entry.fileName();
+        const bool stale = (name.startsWith(prefix) && name.mid(prefix.size()) != keepBuild &&
+                            isBuildName(name.mid(prefix.size()))) ||
+                           (name.startsWith(stagingPrefix) && entry.lastModified() < abandoned);
+        if (stale)
+            QDir(entry.filePath()).removeRecursively();
     }
+}
+
+void Storage::removeBuild(const QString &containerId, const QString &scanId, int part,
+                          const QString &build) const {
+    if (isContainerId(containerId) && isContainerId(scanId) && isBuildName(build))
+        QDir(derivedDir(containerId, scanId) + QStringLiteral("/%1-%2").arg(part).arg(build))
+            .removeRecursively();
 }
 
 QString md5Hex(const QByteArray &data) {

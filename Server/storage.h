@@ -44,9 +44,12 @@ public:
     // A file of a published build ("dz.dzi", "dz_files/3/0_0.jpeg", "image.ome.tif").
     QString derivedFile(const QString &containerId, const QString &scanId, int part,
                         const QString &build, const QString &relativePath) const;
-    // Removes every build and staging folder of the part except keepBuild (may be empty).
+    // Removes every published build of the part except keepBuild (may be empty), and staging
+    // folders left behind long ago by a server that stopped in the middle of a build.
     void removeBuilds(const QString &containerId, const QString &scanId, int part,
                       const QString &keepBuild) const;
+    void removeBuild(const QString &containerId, const QString &scanId, int part,
+                     const QString &build) const;
 
 private:
     QString derivedDir(const QString &containerId, const QString &scanId) const;

@@ -6,6 +6,8 @@ mireva_add_test(tst_presign server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_presign
 pkg_check_modules(LIBTIFF REQUIRED IMPORTED_TARGET libtiff-4)
 mireva_add_test(tst_pyramid server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_pyramid.cpp
     LIBS tavrona_core PkgConfig::LIBTIFF)
+mireva_add_test(tst_jobs server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_jobs.cpp
+    LIBS tavrona_core)
 mireva_add_test(tst_servercontract server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_servercontract.cpp
     LIBS tavrona_core)
 mireva_add_test(tst_serverbinary server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_serverbinary.cpp
