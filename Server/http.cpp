@@ -25,6 +25,38 @@ HttpReply HttpReply::html(const QString &page, int status) {
     return reply;
 }
 
+HttpReply HttpReply::later(std::shared_ptr<PendingReply> pending) {
+    HttpReply reply;
+    reply.pending = std::move(pending);
+    return reply;
+}
+
+void PendingReply::finish(HttpReply reply) {
+    std::function<void(HttpReply)> deliver;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_deliver) {
+            m_early = std::move(reply);
+            return;
+        }
+        deliver = std::move(m_deliver);
+    }
+    deliver(std::move(reply));
+}
+
+void PendingReply::deliverTo(std::function<void(HttpReply)> deliver) {
+    std::optional<HttpReply> early;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_early) {
+            m_deliver = std::move(deliver);
+            return;
+        }
+        early = std::move(m_early);
+    }
+    deliver(std::move(*early));
+}
+
 QByteArray HttpRequest::header(const QByteArray &lowerName) const {
     for (const auto &[name, value] : headers)
         if (name == lowerName)

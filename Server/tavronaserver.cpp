@@ -9,10 +9,77 @@
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QHttpServerResponse>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QTcpSocket>
 
+#include <memory>
+
 namespace tavrona {
+
+namespace {
+
+QByteArray reasonPhrase(int status) {
+    switch (status) {
+    case 200:
+        return "OK";
+    case 202:
+        return "Accepted";
+    case 206:
+        return "Partial Content";
+    case 304:
+        return "Not Modified";
+    case 404:
+        return "Not Found";
+    case 416:
+        return "Range Not Satisfiable";
+    default:
+        return status < 400 ? "OK" : "Error";
+    }
+}
+
+// Sends a byte range of a file as the socket drains, so a large download neither sits in
+// memory nor holds up the thread. Ends with the socket.
+class FileStreamer : public QObject {
+public:
+    FileStreamer(QTcpSocket *socket, const FileBody &body)
+        : QObject(socket)
+        , m_socket(socket)
+        , m_file(body.path)
+        , m_left(body.length) {
+        if (!m_file.open(QIODevice::ReadOnly) || !m_file.seek(body.offset)) {
+            m_socket->abort();
+            deleteLater();
+            return;
+        }
+        connect(socket, &QTcpSocket::bytesWritten, this, &FileStreamer::pump);
+        pump();
+    }
+
+private:
+    void pump() {
+        constexpr qint64 chunk = 256 * 1024;
+        while (m_left > 0 && m_socket->bytesToWrite() < 2 * chunk) {
+            const QByteArray data = m_file.read(std::min(chunk, m_left));
+            if (data.isEmpty()) {
+                m_socket->abort(); // the file shrank under us: the length we sent is wrong
+                break;
+            }
+            m_socket->write(data);
+            m_left -= data.size();
+        }
+        if (m_left <= 0 || m_socket->state() != QAbstractSocket::ConnectedState) {
+            disconnect(m_socket, nullptr, this, nullptr);
+            deleteLater();
+        }
+    }
+
+    QTcpSocket *m_socket;
+    QFile m_file;
+    qint64 m_left;
+};
+
+} // namespace
 
 TavronaServer::TavronaServer(ServerOptions options, QObject *parent)
     : QAbstractHttpServer(parent)
@@ -213,19 +280,55 @@ bool TavronaServer::handleRequest(const QHttpServerRequest &request, QTcpSocket 
         reply = HttpReply::error(500, QStringLiteral("internal error"));
     }
 
+    auto log = [peer, method, rawPath, timer](const HttpReply &written) {
+        // One line per request; the query is left out since it may hold a signature.
+        qInfo().noquote() << peer
+                          << QStringLiteral("\"%1 %2\"")
+                                 .arg(QString::fromLatin1(method), QString::fromLatin1(rawPath))
+                          << written.status
+                          << (written.file ? written.file->length : written.body.size())
+                          << QStringLiteral("%1ms").arg(timer.elapsed());
+    };
+    if (reply.pending) {
+        // Answered when the work is done; the responder waits with it, the thread goes on.
+        auto responder = std::make_shared<QHttpServerResponder>(makeResponder(request, socket));
+        QPointer<QTcpSocket> alive(socket);
+        reply.pending->deliverTo([this, responder, alive, log](HttpReply done) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, responder, alive, log, done = std::move(done)]() mutable {
+                    if (!alive) // the client went away meanwhile
+                        return;
+                    writeReply(done, std::move(*responder), alive);
+                    log(done);
+                },
+                Qt::QueuedConnection);
+        });
+        return true;
+    }
+    writeReply(reply, makeResponder(request, socket), socket);
+    log(reply);
+    return true;
+}
+
+void TavronaServer::writeReply(const HttpReply &reply, QHttpServerResponder &&responder,
+                               QTcpSocket *socket) {
+    if (reply.file) {
+        // Written by hand: the responder takes no header list built at run time with a stream.
+        QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' +
+                          reasonPhrase(reply.status) + "\r\nContent-Type: " + reply.contentType +
+                          "\r\nContent-Length: " + QByteArray::number(reply.file->length) + "\r\n";
+        for (const auto &[name, value] : reply.headers)
+            head += name + ": " + value + "\r\n";
+        socket->write(head + "\r\n");
+        new FileStreamer(socket, *reply.file);
+        return;
+    }
     QHttpServerResponse response(reply.contentType, reply.body,
                                  QHttpServerResponse::StatusCode(reply.status));
     for (const auto &[name, value] : reply.headers)
         response.addHeader(name, value);
-    response.write(makeResponder(request, socket));
-
-    // One line per request; the query is left out since it may hold a signature.
-    qInfo().noquote() << peer
-                      << QStringLiteral("\"%1 %2\"")
-                             .arg(QString::fromLatin1(method), QString::fromLatin1(rawPath))
-                      << reply.status << reply.body.size()
-                      << QStringLiteral("%1ms").arg(timer.elapsed());
-    return true;
+    response.write(std::move(responder));
 }
 
 void TavronaServer::missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) {

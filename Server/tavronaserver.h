@@ -9,6 +9,7 @@
 #include "servicecontext.h"
 
 #include <QAbstractHttpServer>
+#include <QHttpServerResponder>
 
 #include <memory>
 
@@ -52,6 +53,7 @@ protected:
 
 private:
     void addRoutes();
+    void writeReply(const HttpReply &reply, QHttpServerResponder &&responder, QTcpSocket *socket);
     qint64 bodyLimit(const QByteArray &method, const QByteArray &rawPath) const;
 
     ServiceContext m_context;
