@@ -236,6 +236,17 @@ std::optional<Upload> Database::upload(const QString &containerId, const QString
     return Upload{query.value(0).toLongLong(), query.value(1).toString()};
 }
 
+QSet<QString> Database::uploadPaths(const QString &containerId) {
+    QSet<QString> paths;
+    QSqlQuery query(QSqlDatabase::database(m_connection));
+    query.prepare(QStringLiteral("SELECT path FROM uploads WHERE container_id = ?"));
+    query.addBindValue(containerId);
+    if (query.exec())
+        while (query.next())
+            paths.insert(query.value(0).toString());
+    return paths;
+}
+
 bool Database::addScan(const ScanRecord &scan) {
     return exec(
         QStringLiteral("INSERT INTO scans (id, container_id, user_id, name, descriptor, "

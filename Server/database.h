@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QList>
+#include <QPair>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QString>
 
@@ -106,6 +108,7 @@ public:
     bool recordUpload(const QString &containerId, const QString &path, const Upload &upload,
                       qint64 now);
     std::optional<Upload> upload(const QString &containerId, const QString &path);
+    QSet<QString> uploadPaths(const QString &containerId);
 
     bool addScan(const ScanRecord &scan);
     std::optional<ScanRecord> scan(const QString &id);

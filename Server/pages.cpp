@@ -10,7 +10,7 @@ QString esc(const QString &text) {
     return text.toHtmlEscaped();
 }
 
-QString layout(const QString &title, const QString &body) {
+QString layout(const QString &title, const QString &body, const QString &head = {}) {
     return QStringLiteral(
                "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
                "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
@@ -27,9 +27,9 @@ QString layout(const QString &title, const QString &body) {
                "border:1px solid #ccc;background:#fff}"
                "table{border-collapse:collapse}td,th{border:1px solid #ccc;padding:.3em .6em;"
                "text-align:left;vertical-align:top}"
-               "</style></head><body><header><p><a href=\"/\">Tavrona</a></p></header>"
+               "</style>%3</head><body><header><p><a href=\"/\">Tavrona</a></p></header>"
                "<main><h1>%1</h1>%2</main></body></html>\n")
-        .arg(esc(title), body);
+        .arg(esc(title), body, head);
 }
 
 QString timeText(qint64 secs) {
@@ -81,35 +81,28 @@ QString activationConfirmed(const User &user) {
                       .arg(esc(user.firstName), esc(user.lastName), esc(user.email)));
 }
 
-QString scan(const ScanRecord &scan, double mpp, double magnification,
-             const QList<ScanPageImage> &images) {
-    QString body = QStringLiteral("<p>Saved %1").arg(esc(timeText(scan.createdAt)));
+QString scan(const ScanRecord &scan, double mpp, double magnification, const QString &status) {
+    QString facts = QStringLiteral("Saved %1").arg(esc(timeText(scan.createdAt)));
     if (mpp > 0)
-        body += QStringLiteral(" · %1 µm per pixel").arg(mpp);
+        facts += QStringLiteral(" · %1 µm per pixel").arg(mpp);
     if (magnification > 0)
-        body += QStringLiteral(" · magnification %1×").arg(magnification);
-    body += QStringLiteral("</p>");
-    if (images.isEmpty())
-        body += QStringLiteral("<p>This scan holds no images.</p>");
-    int part = 0;
-    int photo = 0;
-    for (const ScanPageImage &image : images) {
-        QString caption;
-        if (image.stitched)
-            caption = QStringLiteral("Part %1: %2 × %3 pixels from %4 cells")
-                          .arg(++part)
-                          .arg(image.width)
-                          .arg(image.height)
-                          .arg(image.cells);
-        else
-            caption = QStringLiteral("Photo %1").arg(++photo);
-        body += QStringLiteral("<figure><a href=\"%1\"><img class=\"scan-image\" src=\"%1\" "
-                               "alt=\"%2\" onload=\"this.dataset.loaded=this.naturalWidth+'x'+"
-                               "this.naturalHeight\" onerror=\"this.dataset.failed='1'\"></a>"
-                               "<figcaption>%2</figcaption></figure>")
-                    .arg(esc(image.source), esc(caption));
-    }
-    return layout(scan.name, body);
+        facts += QStringLiteral(" · magnification %1×").arg(magnification);
+    // The status goes into a JSON script block: with every "<" escaped no text can end it.
+    QString data = status;
+    data.replace(QLatin1Char('<'), QStringLiteral("\\u003c"));
+    const QString body =
+        QStringLiteral(
+            "<p class=\"facts\">%1</p>"
+            "<nav id=\"switcher\" aria-label=\"Parts and photos\"></nav>"
+            "<section id=\"view\"></section>"
+            "<p class=\"credits\">Deep-zoom viewer: <a href=\"/viewer/LICENSE-openseadragon.txt\">"
+            "OpenSeadragon</a>.</p>"
+            "<script type=\"application/json\" id=\"scan-data\">%2</script>"
+            "<script src=\"/viewer/openseadragon.min.js\"></script>"
+            "<script src=\"/viewer/viewer.js\"></script>")
+            .arg(facts, data);
+    return layout(scan.name, body,
+                  QStringLiteral("<link rel=\"stylesheet\" href=\"/viewer/viewer.css\">"));
 }
 
 QString crashReports(const QList<CrashReport> &reports) {

@@ -15,15 +15,9 @@ QString index(const QString &baseUrl);
 QString activation(const QString &code, const User &suggested, const QString &error = {});
 QString activationConfirmed(const User &user);
 
-struct ScanPageImage {
-    bool stitched = false;
-    int width = 0; // stitched: the part's full size
-    int height = 0;
-    int cells = 0;
-    QString source; // image URL path
-};
-QString scan(const ScanRecord &scan, double mpp, double magnification,
-             const QList<ScanPageImage> &images);
+// The scan's viewer page; status is the scan's status JSON (see ScanHandlers), which the page's
+// script turns into viewers, and keeps polling while parts are being made.
+QString scan(const ScanRecord &scan, double mpp, double magnification, const QString &status);
 
 QString crashReports(const QList<CrashReport> &reports);
 

@@ -43,13 +43,4 @@ constexpr qint64 maxCellPixels = qint64(100) * 1000 * 1000;
 
 bool jpegSize(const QByteArray &bytes, int *width, int *height);
 
-// Composes a stitched part into one BGR image whose longer side is at most maxSidePx. Cells
-// are decoded, scaled and placed one at a time, so memory holds the result and one cell
-// whatever the size of the scan. Cells that cannot be read are left blank and counted in
-// *skipped.
-cv::Mat composeStitched(const ScanImage &image, ArchiveSet &archives, int maxSidePx, int *skipped);
-
-// JPEG-encodes image and writes it under a temporary name, then renames it into place.
-bool writeJpegAtomically(const cv::Mat &image, const QString &path, QString *error);
-
 } // namespace tavrona

@@ -70,8 +70,13 @@ bool parseServerOptions(QCommandLineParser &parser, const QStringList &args, Ser
         QStringLiteral("max-upload-mb"),
         QStringLiteral("Largest accepted storage upload in MiB. Default 512."),
         QStringLiteral("MiB"), QStringLiteral("512"));
-    parser.addOptions(
-        {port, listen, data, autoConfirm, uploadMethod, failUploads, wrongEtag, noUser, maxUpload});
+    const QCommandLineOption jobThreads(
+        QStringLiteral("job-threads"),
+        QStringLiteral("Saved parts made into pyramids at a time. Default: one less than the "
+                       "cores, at least 1."),
+        QStringLiteral("N"), QStringLiteral("0"));
+    parser.addOptions({port, listen, data, autoConfirm, uploadMethod, failUploads, wrongEtag,
+                       noUser, maxUpload, jobThreads});
 
     if (!parser.parse(args)) {
         *error = parser.errorText();
@@ -135,7 +140,8 @@ bool parseServerOptions(QCommandLineParser &parser, const QStringList &args, Ser
         return false;
     }
     options->maxUploadBytes = qint64(maxUploadMb) << 20;
-    return true;
+    return parseCount(parser.value(jobThreads), QStringLiteral("job-threads"), &options->jobThreads,
+                      error);
 }
 
 } // namespace tavrona

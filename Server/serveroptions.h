@@ -31,7 +31,9 @@ struct ServerOptions {
     qint64 maxEnvelopeBytes = qint64(20) << 20;
     int presignExpirySecs = 15 * 60;
     int activationExpirySecs = 10 * 60;
-    int viewMaxSidePx = 4096;
+    int jobThreads = 0;     // parts made at a time; 0: one less than the cores, at least 1
+    int imagingThreads = 0; // libvips threads of one part; 0: one per core
+    int jobLeaseSecs = 60;  // a running part not heard of for this long is taken over
 
     QString crashProject = QStringLiteral("1");
     QString crashKey = QStringLiteral("mireva");

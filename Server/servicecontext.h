@@ -13,6 +13,8 @@
 
 namespace tavrona {
 
+class JobPool;
+
 // What every group of handlers shares: the options, the records, the container files, the
 // URL signer, and the checks most requests start with. Single-threaded, like the server.
 struct ServiceContext {
@@ -23,6 +25,7 @@ struct ServiceContext {
     Database db;
     Storage storage;
     std::unique_ptr<Presigner> presigner;
+    JobPool *jobs = nullptr; // makes saved parts into pyramids, off this thread
 
     qint64 now() const;
     QString cacheDir(const QString &scanId) const;

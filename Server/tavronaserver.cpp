@@ -1,8 +1,11 @@
 #include "tavronaserver.h"
 
+#include "jobs.h"
 #include "pages.h"
+#include "pyramid.h"
 #include "requestguard.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -12,6 +15,7 @@
 #include <QPointer>
 #include <QRegularExpression>
 #include <QTcpSocket>
+#include <QThread>
 
 #include <memory>
 
@@ -87,7 +91,12 @@ TavronaServer::TavronaServer(ServerOptions options, QObject *parent)
     addRoutes();
 }
 
-TavronaServer::~TavronaServer() = default;
+TavronaServer::~TavronaServer() {
+    // Running builds are given back to the queue before the records close.
+    if (m_jobs)
+        m_jobs->stop();
+    m_context.jobs = nullptr;
+}
 
 // The whole service at a glance. A route is one line: method, path pattern, the body it takes,
 // the handler, and who may call it.
@@ -116,7 +125,14 @@ void TavronaServer::addRoutes() {
     r.add("POST", "/api/mireva/container/{container}/save", Body::Json, &m_scans,
           &ScanHandlers::save);
     r.add("GET", "/scans/{scan}", Body::None, &m_scans, &ScanHandlers::page);
+    r.add("GET", "/scans/{scan}/status", Body::None, &m_scans, &ScanHandlers::status);
     r.add("GET", "/scans/{scan}/images/{image}", Body::None, &m_scans, &ScanHandlers::image);
+    r.add("GET", "/scans/{scan}/parts/{part}.dzi", Body::None, &m_scans, &ScanHandlers::dzi);
+    r.add("GET", "/scans/{scan}/parts/{part}_files/{level}/{col}_{row}.jpeg", Body::None, &m_scans,
+          &ScanHandlers::tile);
+    r.add("GET", "/scans/{scan}/parts/{part}.ome.tif", Body::None, &m_scans,
+          &ScanHandlers::omeTiff);
+    r.add("GET", "/viewer/{file*}", Body::None, &m_scans, &ScanHandlers::viewerFile);
 
     // The SDKs post to the endpoint with and without the final slash.
     r.add("POST", "/api/{project}/envelope/", Body::Envelope, &m_crashReports,
@@ -182,6 +198,8 @@ bool TavronaServer::start(QString *error) {
         }
     }
     m_context.db.removeExpiredActivations(now());
+    if (!startJobs(root, error))
+        return false;
 
     m_guard = new RequestGuard([this](const QByteArray &method,
                                       const QByteArray &path) { return bodyLimit(method, path); },
@@ -202,6 +220,52 @@ bool TavronaServer::start(QString *error) {
     }
     m_port = m_guard->serverPort();
     bind(m_guard);
+    return true;
+}
+
+// Parts are made by the job pool. Jobs this data folder's server left running when it stopped
+// go back to the queue; scans saved before parts were made into pyramids get their jobs once.
+bool TavronaServer::startJobs(const QString &root, QString *error) {
+    QFile instanceFile(root + QStringLiteral("/instance-id"));
+    QString instance;
+    if (instanceFile.open(QIODevice::ReadOnly))
+        instance = QString::fromLatin1(instanceFile.readAll()).trimmed();
+    instanceFile.close();
+    if (!Storage::isContainerId(instance)) {
+        instance = randomHex(16);
+        if (!instanceFile.open(QIODevice::WriteOnly) ||
+            instanceFile.write(instance.toLatin1()) < 0) {
+            *error = QStringLiteral("Cannot write \"%1\"").arg(instanceFile.fileName());
+            return false;
+        }
+        instanceFile.close();
+    }
+    Database &db = m_context.db;
+    const qint64 clock = QDateTime::currentSecsSinceEpoch();
+    const int resumed = db.requeueJobsOwnedBy(instance + QLatin1Char(':'), clock);
+    if (resumed > 0)
+        qInfo().noquote() << "Resuming" << resumed << "part(s) left unfinished";
+    if (db.meta(QStringLiteral("part_jobs")) != QLatin1String("1")) {
+        for (const ScanRecord &scan : db.scansWithoutJobs()) {
+            ScanDescriptor descriptor;
+            QString problem;
+            if (parseScanDescriptor(scan.descriptor.toUtf8(), &descriptor, &problem))
+                db.addJobs(scan.id, stitchedParts(descriptor), clock);
+        }
+        db.setMeta(QStringLiteral("part_jobs"), QStringLiteral("1"));
+    }
+
+    const ServerOptions &options = m_context.options;
+    const int cores = QThread::idealThreadCount();
+    initImaging(options.imagingThreads > 0 ? options.imagingThreads : cores);
+    JobPoolOptions pool;
+    pool.databasePath = root + QStringLiteral("/tavrona.sqlite");
+    pool.owner = instance + QLatin1Char(':') + randomHex(4);
+    pool.threads = options.jobThreads > 0 ? options.jobThreads : JobPool::defaultThreads(cores);
+    pool.leaseSecs = options.jobLeaseSecs;
+    m_jobs = std::make_unique<JobPool>(pool, m_context.storage);
+    m_context.jobs = m_jobs.get();
+    m_jobs->start();
     return true;
 }
 

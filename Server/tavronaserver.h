@@ -15,6 +15,7 @@
 
 namespace tavrona {
 
+class JobPool;
 class RequestGuard;
 
 // The Tavrona service: the API the program calls, the presigned storage it uploads to, the
@@ -39,6 +40,7 @@ public:
     const Presigner &presigner() const { return *m_context.presigner; }
     qint64 now() const { return m_context.now(); }
     const Router &router() const { return m_router; }
+    JobPool *jobs() { return m_jobs.get(); }
 
     // The routing and the handlers, without the HTTP transport.
     HttpReply dispatch(HttpRequest request);
@@ -53,6 +55,7 @@ protected:
 
 private:
     void addRoutes();
+    bool startJobs(const QString &root, QString *error);
     void writeReply(const HttpReply &reply, QHttpServerResponder &&responder, QTcpSocket *socket);
     qint64 bodyLimit(const QByteArray &method, const QByteArray &rawPath) const;
 
@@ -63,6 +66,7 @@ private:
     CrashReportHandlers m_crashReports{m_context};
     Router m_router;
     RequestGuard *m_guard = nullptr;
+    std::unique_ptr<JobPool> m_jobs;
     quint16 m_port = 0;
 };
 

@@ -1,8 +1,10 @@
 #include "handlers/containers.h"
 
+#include "jobs.h"
 #include "multipart.h"
 #include "servicecontext.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QUrl>
@@ -176,9 +178,10 @@ HttpReply ContainerHandlers::store(const QString &containerId, const QString &pa
     }
     if (!m_context.db.recordUpload(containerId, path, Upload{data.size(), md5}, m_context.now()))
         return HttpReply::error(500, QStringLiteral("cannot record the upload"));
-    // Saved views built from the old content are stale now.
-    for (const QString &scanId : m_context.db.scanIdsOfContainer(containerId))
-        QDir(m_context.cacheDir(scanId)).removeRecursively();
+    // Parts of saved scans made from the old content are stale now: they are made again.
+    if (m_context.db.requeueJobsOfContainer(containerId, QDateTime::currentSecsSinceEpoch()) > 0 &&
+        m_context.jobs)
+        m_context.jobs->wake();
 
     QString etag = md5;
     if (options.wrongEtags > 0) {

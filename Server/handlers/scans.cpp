@@ -5,9 +5,16 @@
 #include "scandescriptor.h"
 #include "servicecontext.h"
 
+#include "jobs.h"
+
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSet>
+#include <QThread>
+
+#include <zip.h>
 
 namespace tavrona {
 
@@ -19,6 +26,11 @@ const qint64 maxDescriptorBytes = qint64(16) << 20;
 const int maxMissingListed = 20;
 
 } // namespace
+
+ScanHandlers::ScanHandlers(ServiceContext &context)
+    : m_context(context) {
+    m_checks.setMaxThreadCount(JobPool::defaultThreads(QThread::idealThreadCount()));
+}
 
 HttpReply ScanHandlers::save(const HttpRequest &request) {
     const QString containerId = request.param(QStringLiteral("container"));
@@ -41,18 +53,61 @@ HttpReply ScanHandlers::save(const HttpRequest &request) {
         return HttpReply::error(400, QStringLiteral("\"type\" must be \"isd_file\""));
 
     Database &db = m_context.db;
-    Storage &storage = m_context.storage;
+    const Storage &storage = m_context.storage;
     QFile isd(storage.filePath(containerId, QStringLiteral("scan.isd")));
     if (!db.upload(containerId, QStringLiteral("scan.isd")) || !isd.open(QIODevice::ReadOnly))
         return HttpReply::error(400, QStringLiteral("scan.isd has not been uploaded"));
     if (isd.size() > maxDescriptorBytes)
         return HttpReply::error(400, QStringLiteral("scan.isd is too large"));
     const QByteArray descriptorText = isd.readAll();
-    ScanDescriptor descriptor;
-    QString error;
-    if (!parseScanDescriptor(descriptorText, &descriptor, &error))
-        return HttpReply::error(400, error);
 
+    // Checking every cell of a large scan takes a while: it runs on a worker, and the scan is
+    // recorded back on this thread when the check has passed.
+    auto pending = std::make_shared<PendingReply>();
+    const QSet<QString> uploads = db.uploadPaths(containerId);
+    const QString viewBase = request.baseUrl + QStringLiteral("scans/");
+    const qint64 userId = user->id;
+    m_checks.start([this, pending, uploads, descriptorText, containerId, scanName, viewBase,
+                    userId] {
+        ScanDescriptor descriptor;
+        const HttpReply refusal = checkPackage(descriptorText, containerId, uploads, &descriptor);
+        QMetaObject::invokeMethod(
+            &m_thread,
+            [this, pending, refusal, descriptor, descriptorText, containerId, scanName, viewBase,
+             userId] {
+                if (refusal.status != 200) {
+                    pending->finish(refusal);
+                    return;
+                }
+                ScanRecord scan;
+                scan.id = ServiceContext::randomHex(16);
+                scan.containerId = containerId;
+                scan.userId = userId;
+                scan.name = scanName;
+                scan.descriptor = QString::fromUtf8(descriptorText);
+                scan.createdAt = m_context.now();
+                if (!m_context.db.addScanWithJobs(scan, stitchedParts(descriptor),
+                                                  QDateTime::currentSecsSinceEpoch())) {
+                    pending->finish(
+                        HttpReply::error(500, QStringLiteral("cannot record the scan")));
+                    return;
+                }
+                if (m_context.jobs)
+                    m_context.jobs->wake();
+                pending->finish(HttpReply::json(
+                    {{"view_url", utf8(viewBase + scan.id)}, {"scan_id", utf8(scan.id)}}));
+            },
+            Qt::QueuedConnection);
+    });
+    return HttpReply::later(pending);
+}
+
+HttpReply ScanHandlers::checkPackage(const QByteArray &descriptorText, const QString &containerId,
+                                     const QSet<QString> &uploads, ScanDescriptor *descriptor) {
+    QString error;
+    if (!parseScanDescriptor(descriptorText, descriptor, &error))
+        return HttpReply::error(400, error);
+    const Storage &storage = m_context.storage;
     json missing = json::array();
     int missingCount = 0;
     auto addMissing = [&](const QString &what) {
@@ -60,13 +115,12 @@ HttpReply ScanHandlers::save(const HttpRequest &request) {
             missing.push_back(utf8(what));
     };
     auto uploaded = [&](const QString &path) {
-        return db.upload(containerId, path).has_value() &&
-               QFileInfo(storage.filePath(containerId, path)).isFile();
+        return uploads.contains(path) && QFileInfo(storage.filePath(containerId, path)).isFile();
     };
     ArchiveSet archives(storage, containerId);
     QSet<QString> checkedArchives;
     QSet<QString> missingArchives;
-    for (const ScanImage &image : descriptor.images) {
+    for (const ScanImage &image : descriptor->images) {
         if (image.type == ScanImage::Type::Single) {
             if (!uploaded(image.path))
                 addMissing(image.path);
@@ -93,83 +147,344 @@ HttpReply ScanHandlers::save(const HttpRequest &request) {
                                                "uploaded")
                                     .arg(missingCount),
                                 {{"missing", missing}});
+    return HttpReply::json(json::object());
+}
 
-    ScanRecord scan;
-    scan.id = ServiceContext::randomHex(16);
-    scan.containerId = containerId;
-    scan.userId = user->id;
-    scan.name = scanName;
-    scan.descriptor = QString::fromUtf8(descriptorText);
-    scan.createdAt = m_context.now();
-    if (!db.addScan(scan))
-        return HttpReply::error(500, QStringLiteral("cannot record the scan"));
-    return HttpReply::json(
-        {{"view_url", utf8(request.baseUrl + QStringLiteral("scans/") + scan.id)},
-         {"scan_id", utf8(scan.id)}});
+std::optional<ScanHandlers::SavedScan> ScanHandlers::load(const HttpRequest &request) {
+    const QString id = request.param(QStringLiteral("scan"));
+    if (!Storage::isContainerId(id))
+        return std::nullopt;
+    SavedScan saved;
+    QString error;
+    auto scan = m_context.db.scan(id);
+    if (!scan || !parseScanDescriptor(scan->descriptor.toUtf8(), &saved.descriptor, &error))
+        return std::nullopt;
+    saved.scan = std::move(*scan);
+    saved.parts = stitchedParts(saved.descriptor);
+    saved.jobs = m_context.db.jobsOfScan(saved.scan.id);
+    return saved;
+}
+
+json ScanHandlers::SavedScan::partJson(int part) const {
+    const ScanImage &image = descriptor.images[size_t(parts[part].second)];
+    Job job;
+    for (const Job &j : jobs)
+        if (j.part == part)
+            job = j;
+    const QString base = QStringLiteral("/scans/%1/parts/%2").arg(scan.id).arg(part);
+    json entry = {{"part", part},
+                  {"state", utf8(jobStateName(job.state))},
+                  {"progress", job.state == Job::State::Ready ? 100 : job.progress},
+                  {"width", image.width},
+                  {"height", image.height},
+                  {"cells", image.cells.size()},
+                  {"mpp", descriptor.mpp > 0 ? json(descriptor.mpp) : json(nullptr)}};
+    if (job.state == Job::State::Ready) {
+        entry["skipped_cells"] = job.skippedCells;
+        entry["dzi"] = utf8(base + QStringLiteral(".dzi?v=") + job.build);
+        entry["ome_tiff"] = utf8(base + QStringLiteral(".ome.tif"));
+    }
+    if (job.state == Job::State::Failed)
+        entry["error"] = utf8(job.error);
+    return entry;
+}
+
+json ScanHandlers::SavedScan::statusJson() const {
+    json partList = json::array();
+    for (int part = 0; part < int(parts.size()); ++part)
+        partList.push_back(partJson(part));
+    json photos = json::array();
+    for (size_t i = 0; i < descriptor.images.size(); ++i)
+        if (descriptor.images[i].type == ScanImage::Type::Single)
+            photos.push_back(
+                {{"url", utf8(QStringLiteral("/scans/%1/images/%2.jpg").arg(scan.id).arg(i))}});
+    return {{"scan_id", utf8(scan.id)},
+            {"name", utf8(scan.name)},
+            {"mpp", descriptor.mpp > 0 ? json(descriptor.mpp) : json(nullptr)},
+            {"magnification",
+             descriptor.magnification > 0 ? json(descriptor.magnification) : json(nullptr)},
+            {"parts", partList},
+            {"photos", photos}};
 }
 
 HttpReply ScanHandlers::page(const HttpRequest &request) {
-    const auto scan = m_context.db.scan(request.param(QStringLiteral("scan")));
-    ScanDescriptor descriptor;
-    QString error;
-    if (!scan || !parseScanDescriptor(scan->descriptor.toUtf8(), &descriptor, &error))
+    const auto saved = load(request);
+    if (!saved)
         return HttpReply::html(pages::message(QStringLiteral("Unknown scan"),
                                               QStringLiteral("There is no scan at this address.")),
                                404);
-    QList<pages::ScanPageImage> images;
-    int index = 0;
-    for (const ScanImage &image : descriptor.images) {
-        pages::ScanPageImage entry;
-        entry.stitched = image.type == ScanImage::Type::Stitched;
-        entry.width = image.width;
-        entry.height = image.height;
-        entry.cells = int(image.cells.size());
-        entry.source = QStringLiteral("/scans/%1/images/%2.jpg").arg(scan->id).arg(index++);
-        images.append(entry);
-    }
-    return HttpReply::html(pages::scan(*scan, descriptor.mpp, descriptor.magnification, images));
+    return HttpReply::html(pages::scan(saved->scan, saved->descriptor.mpp,
+                                       saved->descriptor.magnification,
+                                       QString::fromStdString(saved->statusJson().dump())));
+}
+
+HttpReply ScanHandlers::status(const HttpRequest &request) {
+    const auto saved = load(request);
+    if (!saved)
+        return HttpReply::error(404, QStringLiteral("no such scan"));
+    HttpReply reply = HttpReply::json(saved->statusJson());
+    reply.headers.append(qMakePair(QByteArray("Cache-Control"), QByteArray("no-store")));
+    return reply;
 }
 
 HttpReply ScanHandlers::image(const HttpRequest &request) {
-    const auto scan = m_context.db.scan(request.param(QStringLiteral("scan")));
+    const auto saved = load(request);
     const QString imageName = request.param(QStringLiteral("image"));
-    ScanDescriptor descriptor;
-    QString error;
     bool ok = false;
     const int index =
         imageName.endsWith(QLatin1String(".jpg")) ? imageName.chopped(4).toInt(&ok) : -1;
-    if (!scan || !ok || index < 0 ||
-        !parseScanDescriptor(scan->descriptor.toUtf8(), &descriptor, &error) ||
-        index >= int(descriptor.images.size()))
-        return HttpReply::error(404, QStringLiteral("no such image"));
-
-    const ScanImage &image = descriptor.images[size_t(index)];
-    QString path;
-    if (image.type == ScanImage::Type::Single) {
-        path = m_context.storage.filePath(scan->containerId, image.path);
-    } else {
-        // Built once, on first view, then served from the cache until the container changes.
-        path = QStringLiteral("%1/%2.jpg").arg(m_context.cacheDir(scan->id)).arg(index);
-        if (!QFileInfo::exists(path)) {
-            ArchiveSet archives(m_context.storage, scan->containerId);
-            int skipped = 0;
-            const cv::Mat composed =
-                composeStitched(image, archives, m_context.options.viewMaxSidePx, &skipped);
-            if (skipped > 0)
-                qWarning().noquote() << "Scan" << scan->id << "part" << index << ":" << skipped
-                                     << "cells could not be read";
-            if (!writeJpegAtomically(composed, path, &error)) {
-                qWarning().noquote() << "Cannot cache the composed part:" << error;
-                return HttpReply::error(500, QStringLiteral("cannot compose the image"));
-            }
-        }
-    }
-    QFile file(path);
+    if (!saved || !ok || index < 0 || index >= int(saved->descriptor.images.size()) ||
+        saved->descriptor.images[size_t(index)].type != ScanImage::Type::Single)
+        return HttpReply::error(404, QStringLiteral("no such photo"));
+    QFile file(m_context.storage.filePath(saved->scan.containerId,
+                                          saved->descriptor.images[size_t(index)].path));
     if (!file.open(QIODevice::ReadOnly))
-        return HttpReply::error(404, QStringLiteral("the image file is missing"));
+        return HttpReply::error(404, QStringLiteral("the photo file is missing"));
     HttpReply reply;
     reply.contentType = "image/jpeg";
     reply.body = file.readAll();
+    return reply;
+}
+
+// The part's job when its files are ready; otherwise the answer to give instead: 404 for an
+// unknown scan or part, 202 with the part's status while it is being made, 500 when it failed.
+std::optional<Job> ScanHandlers::readyPart(const HttpRequest &request, SavedScan *saved, int *part,
+                                           HttpReply *instead) {
+    auto loaded = load(request);
+    bool ok = false;
+    *part = request.param(QStringLiteral("part")).toInt(&ok);
+    if (!loaded || !ok || *part < 0 || *part >= int(loaded->parts.size()) ||
+        request.param(QStringLiteral("part")) != QString::number(*part)) {
+        *instead = HttpReply::error(404, QStringLiteral("no such part"));
+        return std::nullopt;
+    }
+    *saved = std::move(*loaded);
+    for (const Job &job : saved->jobs) {
+        if (job.part != *part)
+            continue;
+        if (job.state == Job::State::Ready)
+            return job;
+        if (job.state == Job::State::Failed) {
+            *instead = HttpReply::json(saved->partJson(*part), 500);
+            return std::nullopt;
+        }
+    }
+    *instead = HttpReply::json(saved->partJson(*part), 202);
+    instead->headers.append(qMakePair(QByteArray("Cache-Control"), QByteArray("no-store")));
+    instead->headers.append(qMakePair(QByteArray("Retry-After"), QByteArray("1")));
+    return std::nullopt;
+}
+
+namespace {
+
+bool notModified(const HttpRequest &request, const QByteArray &etag) {
+    const QByteArray match = request.header("if-none-match");
+    if (match.isEmpty())
+        return false;
+    for (const QByteArray &tag : match.split(','))
+        if (tag.trimmed() == etag || tag.trimmed() == "*")
+            return true;
+    return false;
+}
+
+HttpReply notModifiedReply(const QByteArray &etag, const QByteArray &cacheControl) {
+    HttpReply reply;
+    reply.status = 304;
+    reply.contentType.clear();
+    reply.headers = {{"ETag", etag}, {"Cache-Control", cacheControl}};
+    return reply;
+}
+
+} // namespace
+
+// Deep Zoom files are read from the build's zip; a few zips stay open, since a viewer asks for
+// many tiles of the same part in a row. Builds never change, so an open zip never goes stale.
+QByteArray ScanHandlers::readDeepZoom(const QString &zipPath, const QString &entry, bool *found) {
+    *found = false;
+    zip_t *archive = nullptr;
+    for (auto it = m_zips.begin(); it != m_zips.end(); ++it) {
+        if (it->first == zipPath) {
+            m_zips.splice(m_zips.begin(), m_zips, it);
+            archive = it->second;
+            break;
+        }
+    }
+    if (!archive) {
+        int code = 0;
+        archive = zip_open(QFile::encodeName(zipPath).constData(), ZIP_RDONLY, &code);
+        if (!archive)
+            return {};
+        m_zips.emplace_front(zipPath, archive);
+        if (m_zips.size() > 16) {
+            zip_discard(m_zips.back().second);
+            m_zips.pop_back();
+        }
+    }
+    const QByteArray name = ("dz/" + entry).toUtf8();
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    if (zip_stat(archive, name.constData(), 0, &stat) != 0 || !(stat.valid & ZIP_STAT_SIZE) ||
+        stat.size > (64u << 20))
+        return {};
+    zip_file_t *file = zip_fopen(archive, name.constData(), 0);
+    if (!file)
+        return {};
+    QByteArray data(qsizetype(stat.size), Qt::Uninitialized);
+    const bool ok = zip_fread(file, data.data(), stat.size) == zip_int64_t(stat.size);
+    zip_fclose(file);
+    *found = ok;
+    return ok ? data : QByteArray();
+}
+
+ScanHandlers::~ScanHandlers() {
+    m_checks.waitForDone();
+    for (auto &[path, archive] : m_zips)
+        zip_discard(archive);
+}
+
+HttpReply ScanHandlers::dzi(const HttpRequest &request) {
+    SavedScan saved;
+    int part = 0;
+    HttpReply instead;
+    const auto job = readyPart(request, &saved, &part, &instead);
+    if (!job)
+        return instead;
+    const QByteArray etag = '"' + job->build.toLatin1() + '"';
+    // The name stays while a changed container makes the part anew: ask each time.
+    if (notModified(request, etag))
+        return notModifiedReply(etag, "no-cache");
+    bool found = false;
+    const QString zipPath = m_context.storage.derivedFile(
+        saved.scan.containerId, saved.scan.id, part, job->build, QStringLiteral("dz.zip"));
+    HttpReply reply;
+    reply.body = readDeepZoom(zipPath, QStringLiteral("dz.dzi"), &found);
+    if (!found)
+        return HttpReply::error(500, QStringLiteral("the part's files are missing"));
+    reply.contentType = "application/xml";
+    reply.headers = {{"ETag", etag}, {"Cache-Control", "no-cache"}};
+    return reply;
+}
+
+HttpReply ScanHandlers::tile(const HttpRequest &request) {
+    SavedScan saved;
+    int part = 0;
+    HttpReply instead;
+    const auto job = readyPart(request, &saved, &part, &instead);
+    if (!job)
+        return instead;
+    bool numbers = true;
+    QStringList coordinates;
+    for (const char *name : {"level", "col", "row"}) {
+        bool ok = false;
+        const QString text = request.param(QLatin1String(name));
+        const int value = text.toInt(&ok);
+        numbers = numbers && ok && value >= 0 && text == QString::number(value);
+        coordinates << text;
+    }
+    if (!numbers)
+        return HttpReply::error(404, QStringLiteral("no such tile"));
+    // Tile addresses that name their build ("?v=", as the page asks) never change content.
+    const QString version = request.query.queryItemValue(QStringLiteral("v"));
+    if (!version.isEmpty() && version != job->build)
+        return HttpReply::error(404, QStringLiteral("this build of the part has been replaced"));
+    const QByteArray cacheControl = version.isEmpty()
+                                        ? QByteArray("no-cache")
+                                        : QByteArray("public, max-age=31536000, immutable");
+    const QByteArray etag =
+        '"' + job->build.toLatin1() + '-' + coordinates.join('-').toLatin1() + '"';
+    if (notModified(request, etag))
+        return notModifiedReply(etag, cacheControl);
+    bool found = false;
+    const QString zipPath = m_context.storage.derivedFile(
+        saved.scan.containerId, saved.scan.id, part, job->build, QStringLiteral("dz.zip"));
+    HttpReply reply;
+    reply.body = readDeepZoom(zipPath,
+                              QStringLiteral("dz_files/%1/%2_%3.jpeg")
+                                  .arg(coordinates[0], coordinates[1], coordinates[2]),
+                              &found);
+    if (!found)
+        return HttpReply::error(404, QStringLiteral("no such tile"));
+    reply.contentType = "image/jpeg";
+    reply.headers = {{"ETag", etag}, {"Cache-Control", cacheControl}};
+    return reply;
+}
+
+HttpReply ScanHandlers::omeTiff(const HttpRequest &request) {
+    SavedScan saved;
+    int part = 0;
+    HttpReply instead;
+    const auto job = readyPart(request, &saved, &part, &instead);
+    if (!job)
+        return instead;
+    const QString path = m_context.storage.derivedFile(saved.scan.containerId, saved.scan.id, part,
+                                                       job->build, QStringLiteral("image.ome.tif"));
+    const qint64 size = QFileInfo(path).size();
+    if (size <= 0)
+        return HttpReply::error(500, QStringLiteral("the part's files are missing"));
+    const QByteArray etag = '"' + job->build.toLatin1() + "-tif\"";
+    if (notModified(request, etag))
+        return notModifiedReply(etag, "no-cache");
+
+    QString fileName = saved.scan.name;
+    fileName.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9._ -]")), QStringLiteral("_"));
+    HttpReply reply;
+    reply.contentType = "image/tiff";
+    reply.headers = {{"ETag", etag},
+                     {"Cache-Control", "no-cache"},
+                     {"Accept-Ranges", "bytes"},
+                     {"Content-Disposition", "attachment; filename=\"" + fileName.toUtf8() +
+                                                 " part " + QByteArray::number(part + 1) +
+                                                 ".ome.tif\""}};
+    FileBody body{path, 0, size};
+    // One range ("bytes=a-b", "bytes=a-", "bytes=-n"); a list of ranges, or one that does not
+    // parse, gets the whole file. If-Range with another validator does too.
+    const QByteArray range = request.header("range").trimmed();
+    const QByteArray ifRange = request.header("if-range").trimmed();
+    static const QRegularExpression single(QStringLiteral("^bytes=(\\d*)-(\\d*)$"));
+    const auto m = single.match(QString::fromLatin1(range));
+    if (m.hasMatch() && (ifRange.isEmpty() || ifRange == etag) &&
+        !(m.captured(1).isEmpty() && m.captured(2).isEmpty())) {
+        qint64 first = 0;
+        qint64 last = size - 1;
+        if (m.captured(1).isEmpty()) {
+            first = std::max<qint64>(0, size - m.captured(2).toLongLong());
+        } else {
+            first = m.captured(1).toLongLong();
+            if (!m.captured(2).isEmpty())
+                last = std::min(last, m.captured(2).toLongLong());
+        }
+        if (first >= size || first > last) {
+            HttpReply refused = HttpReply::error(416, QStringLiteral("the range is outside the "
+                                                                     "file"));
+            refused.headers.append({"Content-Range", "bytes */" + QByteArray::number(size)});
+            return refused;
+        }
+        reply.status = 206;
+        reply.headers.append({"Content-Range", "bytes " + QByteArray::number(first) + '-' +
+                                                   QByteArray::number(last) + '/' +
+                                                   QByteArray::number(size)});
+        body = {path, first, last - first + 1};
+    }
+    reply.file = body;
+    return reply;
+}
+
+HttpReply ScanHandlers::viewerFile(const HttpRequest &request) {
+    const QString name = request.param(QStringLiteral("file"));
+    QFile file(QStringLiteral(":/viewer/") + name);
+    if (!Storage::checkPath(name).isEmpty() || !file.open(QIODevice::ReadOnly))
+        return HttpReply::error(404, QStringLiteral("no such file"));
+    HttpReply reply;
+    reply.body = file.readAll();
+    if (name.endsWith(QLatin1String(".js")))
+        reply.contentType = "text/javascript; charset=utf-8";
+    else if (name.endsWith(QLatin1String(".css")))
+        reply.contentType = "text/css; charset=utf-8";
+    else if (name.endsWith(QLatin1String(".png")))
+        reply.contentType = "image/png";
+    else
+        reply.contentType = "text/plain; charset=utf-8";
+    reply.headers = {{"Cache-Control", "public, max-age=3600"}};
     return reply;
 }
 

@@ -1,24 +1,59 @@
 #pragma once
 
+#include "database.h"
 #include "http.h"
+#include "scandescriptor.h"
+
+#include <QObject>
+#include <QSet>
+#include <QThreadPool>
+
+#include <list>
+#include <optional>
+
+typedef struct zip zip_t;
 
 namespace tavrona {
 
 struct ServiceContext;
 
-// Saved scans: the program saves a container whose package is complete, and the browser views
-// the scan's page and its images (stitched parts composed once, then served from the cache).
+// Saved scans: the program saves a container whose package is complete (checked on a worker),
+// and the browser views the scan's page: each stitched part as Deep Zoom tiles once the job
+// pool has made it, with its OME-TIFF to download, and the photos.
 class ScanHandlers {
 public:
-    explicit ScanHandlers(ServiceContext &context)
-        : m_context(context) {}
+    explicit ScanHandlers(ServiceContext &context);
+    ~ScanHandlers();
 
-    HttpReply save(const HttpRequest &request);  // POST .../container/{container}/save
-    HttpReply page(const HttpRequest &request);  // GET /scans/{scan}
-    HttpReply image(const HttpRequest &request); // GET /scans/{scan}/images/{image}
+    HttpReply save(const HttpRequest &request);       // POST .../container/{container}/save
+    HttpReply page(const HttpRequest &request);       // GET /scans/{scan}
+    HttpReply status(const HttpRequest &request);     // GET /scans/{scan}/status
+    HttpReply image(const HttpRequest &request);      // GET /scans/{scan}/images/{image} (photos)
+    HttpReply dzi(const HttpRequest &request);        // GET /scans/{scan}/parts/{part}.dzi
+    HttpReply tile(const HttpRequest &request);       // .../{part}_files/{level}/{col}_{row}.jpeg
+    HttpReply omeTiff(const HttpRequest &request);    // GET /scans/{scan}/parts/{part}.ome.tif
+    HttpReply viewerFile(const HttpRequest &request); // GET /viewer/{file*}
 
 private:
+    struct SavedScan {
+        ScanRecord scan;
+        ScanDescriptor descriptor;
+        QList<QPair<int, int>> parts; // part number, image index
+        QList<Job> jobs;
+        nlohmann::json partJson(int part) const;
+        nlohmann::json statusJson() const;
+    };
+    std::optional<SavedScan> load(const HttpRequest &request);
+    std::optional<Job> readyPart(const HttpRequest &request, SavedScan *saved, int *part,
+                                 HttpReply *instead);
+    HttpReply checkPackage(const QByteArray &descriptorText, const QString &containerId,
+                           const QSet<QString> &uploads, ScanDescriptor *descriptor);
+    QByteArray readDeepZoom(const QString &zipPath, const QString &entry, bool *found);
+
     ServiceContext &m_context;
+    QObject m_thread; // lives in the server's thread: workers hand results back through it
+    std::list<std::pair<QString, zip_t *>> m_zips; // most recently used first
+    QThreadPool m_checks;                          // destroyed first: waits for running checks
 };
 
 } // namespace tavrona

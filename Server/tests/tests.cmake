@@ -13,8 +13,13 @@ mireva_add_test(tst_servercontract server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_
 mireva_add_test(tst_serverbinary server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_serverbinary.cpp
     LIBS tavrona_core)
 add_dependencies(tst_serverbinary tavrona-server)
-mireva_add_test(tst_serverview server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_serverview.cpp
+mireva_add_test(tst_serverjobs server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_serverjobs.cpp
     LIBS tavrona_core)
+add_dependencies(tst_serverjobs tavrona-server)
+# The page is driven in headless Chromium over its DevTools protocol (a WebSocket).
+find_package(Qt6 REQUIRED COMPONENTS WebSockets)
+mireva_add_test(tst_serverview server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_serverview.cpp
+    LIBS tavrona_core Qt6::WebSockets)
 add_dependencies(tst_serverview tavrona-server)
 # The program's own service client (Api, and the ApiThread facade) against this server.
 if(TARGET mireva_service AND EXISTS ${CMAKE_SOURCE_DIR}/App/service/apithread.h)

@@ -1,9 +1,11 @@
+#include "jobs.h"
 #include "serverfixture.h"
 #include "tavronaserver.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTcpSocket>
 #include <QTest>
@@ -56,8 +58,7 @@ private slots:
     void saveChecksThePackage();
     void saveRefusesBadBody_data();
     void saveRefusesBadBody();
-    void viewPageComposesAndCaches();
-    void viewDownscalesToTheLimit();
+    void savedPartIsServedAsTilesAndOmeTiff();
     void crashEnvelopeStoredAndListed();
     void crashEnvelopeRefused_data();
     void crashEnvelopeRefused();
@@ -74,6 +75,8 @@ private:
     QByteArray rawRequest(const QByteArray &request);
     // A scan of one 2 × 2 part (64-pixel cells in two archives) and one photo, uploaded.
     QString uploadScanPackage(const QByteArray &token);
+    // Polls the scan's status until every part is ready (or one failed); the last status.
+    json waitForParts(const QString &scanId);
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<TavronaServer> m_server;
@@ -786,100 +789,175 @@ void TestServerContract::saveRefusesBadBody() {
     QVERIFY(m_server->database().scanIdsOfContainer(container).isEmpty());
 }
 
-void TestServerContract::viewPageComposesAndCaches() {
+json TestServerContract::waitForParts(const QString &scanId) {
+    json status;
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 60000) {
+        status = m_client->send("GET", QStringLiteral("/scans/%1/status").arg(scanId)).js();
+        bool done = status.is_object();
+        for (const json &part : status.value("parts", json::array()))
+            done = done && (part["state"] == "ready" || part["state"] == "failed");
+        if (done)
+            return status;
+        QTest::qWait(20);
+    }
+    return status;
+}
+
+void TestServerContract::savedPartIsServedAsTilesAndOmeTiff() {
     const QByteArray token = logIn();
     const QString container = uploadScanPackage(token);
+    // The pool is held back so the part is still queued when we first ask for it.
+    m_server->jobs()->stop();
     const Response saved =
         m_client->api("POST", QStringLiteral("/api/mireva/container/%1/save").arg(container), token,
                       dump({{"file_name", "Slide <1> & co"}, {"type", "isd_file"}}));
     QCOMPARE(saved.status, 200);
     const QString viewUrl = QString::fromStdString(saved.js()["view_url"].get<std::string>());
     const QString scanId = viewUrl.section(QLatin1Char('/'), -1);
+    const QString part = QStringLiteral("/scans/%1/parts/0").arg(scanId);
 
     const Response page = m_client->send("GET", viewUrl);
     QCOMPARE(page.status, 200);
-    QVERIFY(page.headers["content-type"].startsWith("text/html"));
     QVERIFY(page.body.contains("Slide &lt;1&gt; &amp; co"));
     QVERIFY(!page.body.contains("Slide <1>"));
-    QVERIFY(page.body.contains("/scans/" + scanId.toLatin1() + "/images/0.jpg"));
-    QVERIFY(page.body.contains("/scans/" + scanId.toLatin1() + "/images/1.jpg"));
+    QVERIFY(page.body.contains("/viewer/openseadragon.min.js"));
+    for (const QString &asset :
+         {QStringLiteral("openseadragon.min.js"), QStringLiteral("viewer.js"),
+          QStringLiteral("viewer.css"), QStringLiteral("LICENSE-openseadragon.txt"),
+          QStringLiteral("images/zoomin_rest.png")})
+        QCOMPARE(m_client->send("GET", "/viewer/" + asset).status, 200);
+    QCOMPARE(m_client->send("GET", QStringLiteral("/viewer/../tavrona.sqlite")).status, 404);
 
-    const QString image0 = m_server->baseUrl() + "scans/" + scanId + "/images/0.jpg";
-    const Response part = m_client->send("GET", image0);
-    QCOMPARE(part.status, 200);
-    QCOMPARE(part.headers["content-type"], QByteArray("image/jpeg"));
-    const cv::Mat composed = cv::imdecode(
-        cv::Mat(1, int(part.body.size()), CV_8UC1, const_cast<char *>(part.body.data())),
+    // Not made yet: the status says so, and every file of the part answers 202 with it.
+    json status = m_client->send("GET", QStringLiteral("/scans/%1/status").arg(scanId)).js();
+    QCOMPARE(text(status["parts"][0]["state"]), QStringLiteral("queued"));
+    QCOMPARE(status["parts"][0]["width"].get<int>(), 128);
+    QCOMPARE(status["mpp"].get<double>(), 0.25);
+    QCOMPARE(text(status["photos"][0]["url"]),
+             QStringLiteral("/scans/%1/images/1.jpg").arg(scanId));
+    for (const QString &path : {part + ".dzi", part + "_files/7/0_0.jpeg", part + ".ome.tif"}) {
+        const Response waiting = m_client->send("GET", path);
+        QCOMPARE(waiting.status, 202);
+        QCOMPARE(text(waiting.js()["state"]), QStringLiteral("queued"));
+    }
+
+    m_server->jobs()->start();
+    status = waitForParts(scanId);
+    QCOMPARE(text(status["parts"][0]["state"]), QStringLiteral("ready"));
+    QCOMPARE(status["parts"][0]["skipped_cells"].get<int>(), 0);
+    const QString dziUrl = text(status["parts"][0]["dzi"]);
+    QVERIFY(dziUrl.startsWith(part + ".dzi?v="));
+    const QString version = dziUrl.section(QStringLiteral("?v="), 1);
+
+    const Response dzi = m_client->send("GET", dziUrl);
+    QCOMPARE(dzi.status, 200);
+    QVERIFY(dzi.body.contains("TileSize=\"254\"") && dzi.body.contains("Overlap=\"1\"") &&
+            dzi.body.contains("Format=\"jpeg\""));
+    QVERIFY(dzi.body.contains("Width=\"128\"") && dzi.body.contains("Height=\"128\""));
+    QVERIFY(dzi.headers["etag"].startsWith('"'));
+    QCOMPARE(m_client->send("GET", dziUrl, {}, {{"If-None-Match", dzi.headers["etag"]}}).status,
+             304);
+
+    // The full-resolution tile: its pixels, a strong ETag, immutable under its versioned name.
+    const QString tileUrl = part + "_files/7/0_0.jpeg?v=" + version;
+    const Response tile = m_client->send("GET", tileUrl);
+    QCOMPARE(tile.status, 200);
+    QCOMPARE(tile.headers["content-type"], QByteArray("image/jpeg"));
+    QVERIFY(tile.headers["cache-control"].contains("immutable"));
+    const QByteArray etag = tile.headers["etag"];
+    QVERIFY(etag.startsWith('"') && etag.endsWith('"'));
+    const cv::Mat pixels = cv::imdecode(
+        cv::Mat(1, int(tile.body.size()), CV_8UC1, const_cast<char *>(tile.body.data())),
         cv::IMREAD_COLOR);
-    QCOMPARE(composed.cols, 128);
-    QCOMPARE(composed.rows, 128);
-    // Each quadrant holds its cell (BGR): red, green / blue, black.
+    QCOMPARE(pixels.cols, 128);
+    QCOMPARE(pixels.rows, 128);
     const struct {
         int x, y;
         cv::Vec3b bgr;
     } expected[] = {
         {32, 32, {0, 0, 255}}, {96, 32, {0, 255, 0}}, {32, 96, {255, 0, 0}}, {96, 96, {0, 0, 0}}};
     for (const auto &e : expected) {
-        const cv::Vec3b got = composed.at<cv::Vec3b>(e.y, e.x);
-        for (int c = 0; c < 3; ++c)
-            QVERIFY2(std::abs(int(got[c]) - int(e.bgr[c])) <= 8,
+        const cv::Vec3b got = pixels.at<cv::Vec3b>(e.y, e.x);
+        for (int ch = 0; ch < 3; ++ch)
+            QVERIFY2(std::abs(int(got[ch]) - int(e.bgr[ch])) <= 8,
                      qPrintable(QStringLiteral("at %1,%2").arg(e.x).arg(e.y)));
     }
+    const Response again = m_client->send("GET", tileUrl, {}, {{"If-None-Match", etag}});
+    QCOMPARE(again.status, 304);
+    QVERIFY(again.body.isEmpty());
+    QCOMPARE(m_client->send("GET", part + "_files/7/0_0.jpeg").headers["cache-control"],
+             QByteArray("no-cache"));
+    QCOMPARE(m_client->send("GET", part + "_files/0/0_0.jpeg?v=" + version).status, 200);
+    for (const QString &bad :
+         {part + "_files/8/0_0.jpeg", part + "_files/7/1_0.jpeg", part + "_files/07/0_0.jpeg",
+          part + "_files/7/0_0.jpeg?v=0", QStringLiteral("/scans/%1/parts/1.dzi").arg(scanId),
+          QStringLiteral("/scans/%1/parts/x.dzi").arg(scanId),
+          QStringLiteral("/scans/0123/parts/0.dzi"),
+          QStringLiteral("/scans/%1/status").arg(QString(32, 'a')),
+          QStringLiteral("/scans/%1/images/0.jpg").arg(scanId)})
+        QCOMPARE(m_client->send("GET", bad).status, 404);
 
-    const QString cached = m_dir->path() + "/cache/" + scanId + "/0.jpg";
-    QVERIFY(QFileInfo::exists(cached));
-    const QDateTime builtAt = QFileInfo(cached).lastModified();
-    QTest::qWait(20);
-    QCOMPARE(m_client->send("GET", image0).body, part.body);
-    QCOMPARE(QFileInfo(cached).lastModified(), builtAt);
-
+    // The OME-TIFF, whole and in ranges.
+    const Response tiff = m_client->send("GET", part + ".ome.tif");
+    QCOMPARE(tiff.status, 200);
+    QCOMPARE(tiff.headers["content-type"], QByteArray("image/tiff"));
+    QCOMPARE(tiff.headers["accept-ranges"], QByteArray("bytes"));
+    QVERIFY(tiff.headers["content-disposition"].contains(".ome.tif"));
+    QVERIFY(tiff.body.startsWith("II*") || tiff.body.startsWith("II+"));
+    const qint64 size = tiff.body.size();
+    QCOMPARE(tiff.headers["content-length"].toLongLong(), size);
+    struct RangeCase {
+        QByteArray header;
+        int status;
+        qint64 first;
+        qint64 last;
+    };
+    const RangeCase ranges[] = {
+        {"bytes=0-3", 206, 0, 3},
+        {"bytes=10-", 206, 10, size - 1},
+        {"bytes=-4", 206, size - 4, size - 1},
+        {"bytes=5-" + QByteArray::number(size + 100), 206, 5, size - 1},
+        {"bytes=" + QByteArray::number(size) + "-", 416, 0, 0},
+        {"bytes=0-1,4-5", 200, 0, size - 1},
+        {"lines=0-1", 200, 0, size - 1},
+    };
+    for (const RangeCase &range : ranges) {
+        const Response r = m_client->send("GET", part + ".ome.tif", {}, {{"Range", range.header}});
+        QCOMPARE(r.status, range.status);
+        if (range.status == 416) {
+            QCOMPARE(r.headers["content-range"], "bytes */" + QByteArray::number(size));
+            continue;
+        }
+        QCOMPARE(r.body, tiff.body.mid(range.first, range.last - range.first + 1));
+        if (range.status == 206)
+            QCOMPARE(r.headers["content-range"], "bytes " + QByteArray::number(range.first) + '-' +
+                                                     QByteArray::number(range.last) + '/' +
+                                                     QByteArray::number(size));
+    }
     const Response photo =
-        m_client->send("GET", m_server->baseUrl() + "scans/" + scanId + "/images/1.jpg");
+        m_client->send("GET", QStringLiteral("/scans/%1/images/1.jpg").arg(scanId));
     QCOMPARE(photo.status, 200);
-    QFile photoFile(m_server->storage().filePath(container, QStringLiteral("snapshots/4.jpg")));
-    QVERIFY(photoFile.open(QIODevice::ReadOnly));
-    QCOMPARE(photo.body, photoFile.readAll());
 
-    for (const QString &bad : {QStringLiteral("2.jpg"), QStringLiteral("-1.jpg"),
-                               QStringLiteral("x.jpg"), QStringLiteral("0.png")})
-        QCOMPARE(m_client->send("GET", m_server->baseUrl() + "scans/" + scanId + "/images/" + bad)
-                     .status,
-                 404);
-    QCOMPARE(m_client->send("GET", m_server->baseUrl() + "scans/0123").status, 404);
-
-    // A new upload into the container makes the cached picture stale.
+    // New content in the container: the part is made again under a new version; the old
+    // version's tiles are gone rather than stale.
     QCOMPARE(upload(token, container, QStringLiteral("00000.dat"),
                     fixture::archive(
                         {{QStringLiteral("0.jpg"), fixture::jpeg(64, 64, cv::Scalar(255, 255, 0))},
                          {QStringLiteral("1.jpg"), fixture::jpeg(64, 64, cv::Scalar(0, 255, 0))}}))
                  .status,
              200);
-    QVERIFY(!QFileInfo::exists(cached));
-    const Response rebuilt = m_client->send("GET", image0);
-    const cv::Mat again = cv::imdecode(
+    status = waitForParts(scanId);
+    QCOMPARE(text(status["parts"][0]["state"]), QStringLiteral("ready"));
+    const QString newVersion = text(status["parts"][0]["dzi"]).section(QStringLiteral("?v="), 1);
+    QVERIFY(newVersion != version);
+    QCOMPARE(m_client->send("GET", tileUrl).status, 404);
+    const Response rebuilt = m_client->send("GET", part + "_files/7/0_0.jpeg?v=" + newVersion);
+    const cv::Mat changed = cv::imdecode(
         cv::Mat(1, int(rebuilt.body.size()), CV_8UC1, const_cast<char *>(rebuilt.body.data())),
         cv::IMREAD_COLOR);
-    QVERIFY(std::abs(int(again.at<cv::Vec3b>(32, 32)[0]) - 255) <= 8);
-}
-
-void TestServerContract::viewDownscalesToTheLimit() {
-    QCOMPARE(m_server->options().viewMaxSidePx, 4096);
-    m_server->options().viewMaxSidePx = 64;
-    const QByteArray token = logIn();
-    const QString container = uploadScanPackage(token);
-    const Response saved =
-        m_client->api("POST", QStringLiteral("/api/mireva/container/%1/save").arg(container), token,
-                      dump({{"file_name", "small"}, {"type", "isd_file"}}));
-    const QString viewUrl = QString::fromStdString(saved.js()["view_url"].get<std::string>());
-    const Response part = m_client->send("GET", viewUrl + "/images/0.jpg");
-    QCOMPARE(part.status, 200);
-    const cv::Mat composed = cv::imdecode(
-        cv::Mat(1, int(part.body.size()), CV_8UC1, const_cast<char *>(part.body.data())),
-        cv::IMREAD_COLOR);
-    QCOMPARE(composed.cols, 64);
-    QCOMPARE(composed.rows, 64);
-    QVERIFY(std::abs(int(composed.at<cv::Vec3b>(16, 16)[2]) - 255) <= 8);
-    QVERIFY(std::abs(int(composed.at<cv::Vec3b>(48, 16)[0]) - 255) <= 8);
+    QVERIFY(std::abs(int(changed.at<cv::Vec3b>(32, 32)[0]) - 255) <= 8);
 }
 
 namespace {
