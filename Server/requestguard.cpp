@@ -41,6 +41,9 @@ void RequestGuard::incomingConnection(qintptr socketDescriptor) {
         delete socket;
         return;
     }
+    // A reply goes out as a header and a body write; with Nagle's algorithm the body of a
+    // tile waited for the client's delayed ACK (40 ms on loopback).
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     auto state = std::make_shared<StreamState>();
 
     auto reject = [this, socket, state](const QByteArray &method, const QByteArray &path,

@@ -155,30 +155,47 @@ std::optional<ScanHandlers::SavedScan> ScanHandlers::load(const HttpRequest &req
     if (!Storage::isContainerId(id))
         return std::nullopt;
     SavedScan saved;
-    QString error;
-    auto scan = m_context.db.scan(id);
-    if (!scan || !parseScanDescriptor(scan->descriptor.toUtf8(), &saved.descriptor, &error))
-        return std::nullopt;
-    saved.scan = std::move(*scan);
-    saved.parts = stitchedParts(saved.descriptor);
-    saved.jobs = m_context.db.jobsOfScan(saved.scan.id);
+    // A saved scan's record and descriptor never change: a few stay parsed, since a viewer
+    // asks for many tiles of one scan in a row. Its jobs are read each time.
+    for (auto it = m_scans.begin(); it != m_scans.end(); ++it) {
+        if (it->first == id) {
+            m_scans.splice(m_scans.begin(), m_scans, it);
+            saved.scan = it->second.first;
+            saved.descriptor = it->second.second;
+            break;
+        }
+    }
+    if (!saved.descriptor) {
+        auto scan = m_context.db.scan(id);
+        auto descriptor = std::make_shared<ScanDescriptor>();
+        QString error;
+        if (!scan || !parseScanDescriptor(scan->descriptor.toUtf8(), descriptor.get(), &error))
+            return std::nullopt;
+        saved.scan = std::make_shared<const ScanRecord>(std::move(*scan));
+        saved.descriptor = std::move(descriptor);
+        m_scans.emplace_front(id, std::make_pair(saved.scan, saved.descriptor));
+        if (m_scans.size() > 8)
+            m_scans.pop_back();
+    }
+    saved.parts = stitchedParts(*saved.descriptor);
+    saved.jobs = m_context.db.jobsOfScan(id);
     return saved;
 }
 
 json ScanHandlers::SavedScan::partJson(int part) const {
-    const ScanImage &image = descriptor.images[size_t(parts[part].second)];
+    const ScanImage &image = descriptor->images[size_t(parts[part].second)];
     Job job;
     for (const Job &j : jobs)
         if (j.part == part)
             job = j;
-    const QString base = QStringLiteral("/scans/%1/parts/%2").arg(scan.id).arg(part);
+    const QString base = QStringLiteral("/scans/%1/parts/%2").arg(scan->id).arg(part);
     json entry = {{"part", part},
                   {"state", utf8(jobStateName(job.state))},
                   {"progress", job.state == Job::State::Ready ? 100 : job.progress},
                   {"width", image.width},
                   {"height", image.height},
                   {"cells", image.cells.size()},
-                  {"mpp", descriptor.mpp > 0 ? json(descriptor.mpp) : json(nullptr)}};
+                  {"mpp", descriptor->mpp > 0 ? json(descriptor->mpp) : json(nullptr)}};
     if (job.state == Job::State::Ready) {
         entry["skipped_cells"] = job.skippedCells;
         entry["dzi"] = utf8(base + QStringLiteral(".dzi?v=") + job.build);
@@ -194,15 +211,15 @@ json ScanHandlers::SavedScan::statusJson() const {
     for (int part = 0; part < int(parts.size()); ++part)
         partList.push_back(partJson(part));
     json photos = json::array();
-    for (size_t i = 0; i < descriptor.images.size(); ++i)
-        if (descriptor.images[i].type == ScanImage::Type::Single)
+    for (size_t i = 0; i < descriptor->images.size(); ++i)
+        if (descriptor->images[i].type == ScanImage::Type::Single)
             photos.push_back(
-                {{"url", utf8(QStringLiteral("/scans/%1/images/%2.jpg").arg(scan.id).arg(i))}});
-    return {{"scan_id", utf8(scan.id)},
-            {"name", utf8(scan.name)},
-            {"mpp", descriptor.mpp > 0 ? json(descriptor.mpp) : json(nullptr)},
+                {{"url", utf8(QStringLiteral("/scans/%1/images/%2.jpg").arg(scan->id).arg(i))}});
+    return {{"scan_id", utf8(scan->id)},
+            {"name", utf8(scan->name)},
+            {"mpp", descriptor->mpp > 0 ? json(descriptor->mpp) : json(nullptr)},
             {"magnification",
-             descriptor.magnification > 0 ? json(descriptor.magnification) : json(nullptr)},
+             descriptor->magnification > 0 ? json(descriptor->magnification) : json(nullptr)},
             {"parts", partList},
             {"photos", photos}};
 }
@@ -213,8 +230,8 @@ HttpReply ScanHandlers::page(const HttpRequest &request) {
         return HttpReply::html(pages::message(QStringLiteral("Unknown scan"),
                                               QStringLiteral("There is no scan at this address.")),
                                404);
-    return HttpReply::html(pages::scan(saved->scan, saved->descriptor.mpp,
-                                       saved->descriptor.magnification,
+    return HttpReply::html(pages::scan(*saved->scan, saved->descriptor->mpp,
+                                       saved->descriptor->magnification,
                                        QString::fromStdString(saved->statusJson().dump())));
 }
 
@@ -233,11 +250,11 @@ HttpReply ScanHandlers::image(const HttpRequest &request) {
     bool ok = false;
     const int index =
         imageName.endsWith(QLatin1String(".jpg")) ? imageName.chopped(4).toInt(&ok) : -1;
-    if (!saved || !ok || index < 0 || index >= int(saved->descriptor.images.size()) ||
-        saved->descriptor.images[size_t(index)].type != ScanImage::Type::Single)
+    if (!saved || !ok || index < 0 || index >= int(saved->descriptor->images.size()) ||
+        saved->descriptor->images[size_t(index)].type != ScanImage::Type::Single)
         return HttpReply::error(404, QStringLiteral("no such photo"));
-    QFile file(m_context.storage.filePath(saved->scan.containerId,
-                                          saved->descriptor.images[size_t(index)].path));
+    QFile file(m_context.storage.filePath(saved->scan->containerId,
+                                          saved->descriptor->images[size_t(index)].path));
     if (!file.open(QIODevice::ReadOnly))
         return HttpReply::error(404, QStringLiteral("the photo file is missing"));
     HttpReply reply;
@@ -355,7 +372,7 @@ HttpReply ScanHandlers::dzi(const HttpRequest &request) {
         return notModifiedReply(etag, "no-cache");
     bool found = false;
     const QString zipPath = m_context.storage.derivedFile(
-        saved.scan.containerId, saved.scan.id, part, job->build, QStringLiteral("dz.zip"));
+        saved.scan->containerId, saved.scan->id, part, job->build, QStringLiteral("dz.zip"));
     HttpReply reply;
     reply.body = readDeepZoom(zipPath, QStringLiteral("dz.dzi"), &found);
     if (!found)
@@ -396,7 +413,7 @@ HttpReply ScanHandlers::tile(const HttpRequest &request) {
         return notModifiedReply(etag, cacheControl);
     bool found = false;
     const QString zipPath = m_context.storage.derivedFile(
-        saved.scan.containerId, saved.scan.id, part, job->build, QStringLiteral("dz.zip"));
+        saved.scan->containerId, saved.scan->id, part, job->build, QStringLiteral("dz.zip"));
     HttpReply reply;
     reply.body = readDeepZoom(zipPath,
                               QStringLiteral("dz_files/%1/%2_%3.jpeg")
@@ -416,8 +433,8 @@ HttpReply ScanHandlers::omeTiff(const HttpRequest &request) {
     const auto job = readyPart(request, &saved, &part, &instead);
     if (!job)
         return instead;
-    const QString path = m_context.storage.derivedFile(saved.scan.containerId, saved.scan.id, part,
-                                                       job->build, QStringLiteral("image.ome.tif"));
+    const QString path = m_context.storage.derivedFile(
+        saved.scan->containerId, saved.scan->id, part, job->build, QStringLiteral("image.ome.tif"));
     const qint64 size = QFileInfo(path).size();
     if (size <= 0)
         return HttpReply::error(500, QStringLiteral("the part's files are missing"));
@@ -425,7 +442,7 @@ HttpReply ScanHandlers::omeTiff(const HttpRequest &request) {
     if (notModified(request, etag))
         return notModifiedReply(etag, "no-cache");
 
-    QString fileName = saved.scan.name;
+    QString fileName = saved.scan->name;
     fileName.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9._ -]")), QStringLiteral("_"));
     HttpReply reply;
     reply.contentType = "image/tiff";

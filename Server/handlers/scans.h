@@ -9,6 +9,7 @@
 #include <QThreadPool>
 
 #include <list>
+#include <memory>
 #include <optional>
 
 typedef struct zip zip_t;
@@ -36,8 +37,8 @@ public:
 
 private:
     struct SavedScan {
-        ScanRecord scan;
-        ScanDescriptor descriptor;
+        std::shared_ptr<const ScanRecord> scan;
+        std::shared_ptr<const ScanDescriptor> descriptor;
         QList<QPair<int, int>> parts; // part number, image index
         QList<Job> jobs;
         nlohmann::json partJson(int part) const;
@@ -53,7 +54,10 @@ private:
     ServiceContext &m_context;
     QObject m_thread; // lives in the server's thread: workers hand results back through it
     std::list<std::pair<QString, zip_t *>> m_zips; // most recently used first
-    QThreadPool m_checks;                          // destroyed first: waits for running checks
+    std::list<std::pair<QString, std::pair<std::shared_ptr<const ScanRecord>,
+                                           std::shared_ptr<const ScanDescriptor>>>>
+        m_scans;          // most recently used first
+    QThreadPool m_checks; // destroyed first: waits for running checks
 };
 
 } // namespace tavrona
