@@ -59,6 +59,7 @@ private slots:
     void saveRefusesBadBody_data();
     void saveRefusesBadBody();
     void savedPartIsServedAsTilesAndOmeTiff();
+    void scansSavedEarlierGetTheirPartsMade();
     void crashEnvelopeStoredAndListed();
     void crashEnvelopeRefused_data();
     void crashEnvelopeRefused();
@@ -958,6 +959,34 @@ void TestServerContract::savedPartIsServedAsTilesAndOmeTiff() {
         cv::Mat(1, int(rebuilt.body.size()), CV_8UC1, const_cast<char *>(rebuilt.body.data())),
         cv::IMREAD_COLOR);
     QVERIFY(std::abs(int(changed.at<cv::Vec3b>(32, 32)[0]) - 255) <= 8);
+}
+
+void TestServerContract::scansSavedEarlierGetTheirPartsMade() {
+    const QByteArray token = logIn();
+    const QString container = uploadScanPackage(token);
+    // A scan recorded the way the server saved scans before it made pyramids: no jobs.
+    QFile isd(m_server->storage().filePath(container, QStringLiteral("scan.isd")));
+    QVERIFY(isd.open(QIODevice::ReadOnly));
+    ScanRecord scan;
+    scan.id = QStringLiteral("00112233445566778899aabbccddeeff");
+    scan.containerId = container;
+    scan.userId = m_server->database().userByEmail(TavronaServer::demoEmail())->id;
+    scan.name = QStringLiteral("Old slide");
+    scan.descriptor = QString::fromUtf8(isd.readAll());
+    scan.createdAt = m_clock;
+    QVERIFY(m_server->database().addScan(scan));
+    QVERIFY(m_server->database().setMeta(QStringLiteral("part_jobs"), QStringLiteral("0")));
+
+    ServerOptions options = m_server->options();
+    m_client.reset();
+    m_server.reset();
+    m_server = std::make_unique<TavronaServer>(options);
+    QString error;
+    QVERIFY2(m_server->start(&error), qPrintable(error));
+    m_client = std::make_unique<fixture::Client>(QUrl(m_server->baseUrl()));
+    const json status = waitForParts(scan.id);
+    QCOMPARE(text(status["parts"][0]["state"]), QStringLiteral("ready"));
+    QCOMPARE(m_client->send("GET", text(status["parts"][0]["dzi"])).status, 200);
 }
 
 namespace {

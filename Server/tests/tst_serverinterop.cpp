@@ -251,7 +251,15 @@ void TestServerInterop::uploadWithPutAndPostThenSaveAndView() {
     const fixture::Response page = browser.send("GET", viewUrl);
     QCOMPARE(page.status, 200);
     QVERIFY(page.body.contains("Interop slide"));
-    const fixture::Response part = browser.send("GET", viewUrl + "/images/0.jpg");
+    // The part is made into tiles by the server's job pool; its full-resolution tile.
+    fixture::json status;
+    QTRY_VERIFY_WITH_TIMEOUT((status = browser.send("GET", viewUrl + "/status").js(),
+                              status.is_object() && status["parts"][0]["state"] == "ready"),
+                             60000);
+    const fixture::Response part =
+        browser.send("GET", viewUrl + "/parts/0_files/8/0_0.jpeg?v=" +
+                                QString::fromStdString(status["parts"][0]["dzi"].get<std::string>())
+                                    .section(QStringLiteral("?v="), 1));
     QCOMPARE(part.status, 200);
     const cv::Mat composed = cv::imdecode(
         cv::Mat(1, int(part.body.size()), CV_8UC1, const_cast<char *>(part.body.data())),
@@ -381,7 +389,8 @@ void TestServerInterop::facadeScanFromLogInToViewPage() {
         QCOMPARE(scan->viewUrl(), viewUrl);
         fixture::Client browser;
         QCOMPARE(browser.send("GET", viewUrl).status, 200);
-        QCOMPARE(browser.send("GET", viewUrl + "/images/0.jpg").status, 200);
+        QTRY_VERIFY_WITH_TIMEOUT(browser.send("GET", viewUrl + "/parts/0.dzi").status == 200,
+                                 60000);
         QCOMPARE(browser.send("GET", viewUrl + "/images/1.jpg").status, 200);
 
         QTRY_VERIFY_WITH_TIMEOUT(

@@ -249,22 +249,14 @@ QList<QPair<QString, QByteArray>> cellArchives(int columns, int rows, json *entr
 } // namespace
 
 void TestServerView::pageTurnsIntoTheViewerAndShowsTheCells() {
-    // A large scan first: while it is being made, the small one waits in the queue.
+    // A large scan saved first: while it is being made, the small one waits in the queue.
+    // Everything else is ready before the large save, so the page opens within its build.
     auto newContainer = [&] {
         return QString::fromStdString(
             m_client->api("POST", QStringLiteral("/api/mireva/container/new"), m_token)
                 .js()["container_id"]
                 .get<std::string>());
     };
-    const QString large = newContainer();
-    json largeEntry;
-    for (const auto &[name, data] : cellArchives(48, 48, &largeEntry, true))
-        QCOMPARE(put(large, name, data), 200);
-    QCOMPARE(put(large, QStringLiteral("scan.isd"),
-                 dump({{"images", {largeEntry}}, {"layout", "horizontal"}, {"version", "1.0"}})),
-             200);
-    QVERIFY(!saveScan(large, QStringLiteral("Large slide")).isEmpty());
-
     const QString small = newContainer();
     json entry;
     for (const auto &[name, data] : cellArchives(6, 4, &entry))
@@ -280,12 +272,21 @@ void TestServerView::pageTurnsIntoTheViewerAndShowsTheCells() {
         {"magnification", 20.0},
         {"version", "1.0"}};
     QCOMPARE(put(small, QStringLiteral("scan.isd"), dump(isd)), 200);
-    const QString viewUrl = saveScan(small, QStringLiteral("Chromium slide"));
-    QVERIFY(!viewUrl.isEmpty());
+
+    const QString large = newContainer();
+    json largeEntry;
+    for (const auto &[name, data] : cellArchives(48, 48, &largeEntry, true))
+        QCOMPARE(put(large, name, data), 200);
+    QCOMPARE(put(large, QStringLiteral("scan.isd"),
+                 dump({{"images", {largeEntry}}, {"layout", "horizontal"}, {"version", "1.0"}})),
+             200);
 
     Browser browser;
     QString error;
     QVERIFY2(browser.start(m_chromium, &error), qPrintable(error));
+    QVERIFY(!saveScan(large, QStringLiteral("Large slide")).isEmpty());
+    const QString viewUrl = saveScan(small, QStringLiteral("Chromium slide"));
+    QVERIFY(!viewUrl.isEmpty());
 
     // Processing first, then the viewer, without a reload.
     browser.open(viewUrl);

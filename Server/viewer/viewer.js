@@ -86,6 +86,7 @@
       tileSources: part.dzi,
       showNavigator: true,
       navigatorPosition: 'TOP_RIGHT',
+      navigatorAutoFade: false,
       maxZoomPixelRatio: 2,
       visibilityRatio: 0.5,
       crossOriginPolicy: false
