@@ -17,6 +17,7 @@
 #include <QEventLoop>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -64,6 +65,56 @@ int httpGet(const QString &url, QByteArray *body = nullptr) {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     reply->deleteLater();
     return status;
+}
+
+// A part as the descriptor places its cells (later cells over earlier ones), BGR on white.
+cv::Mat composeFromCells(const QString &containerDir, const json &part) {
+    cv::Mat canvas(part["height"].get<int>(), part["width"].get<int>(), CV_8UC3,
+                   cv::Scalar::all(255));
+    for (const json &entry : part["parts"]) {
+        QByteArray bytes = scanrun::archiveEntry(
+            containerDir, QString::fromStdString(entry[2].get<std::string>()));
+        const cv::Mat cell =
+            cv::imdecode(cv::Mat(1, int(bytes.size()), CV_8UC1, bytes.data()), cv::IMREAD_COLOR);
+        const cv::Rect target =
+            cv::Rect(entry[0].get<int>(), entry[1].get<int>(), cell.cols, cell.rows) &
+            cv::Rect(0, 0, canvas.cols, canvas.rows);
+        cell(cv::Rect(0, 0, target.width, target.height)).copyTo(canvas(target));
+    }
+    return canvas;
+}
+
+// The full-resolution level of a part's Deep Zoom image, put together from its tiles (254 px,
+// 1 px overlap) as a viewer fetches them; empty if a tile is missing or of the wrong size.
+cv::Mat deepZoomTopLevel(const QString &base, const QString &part, const QString &version,
+                         int width, int height) {
+    int top = 0;
+    for (int side = std::max(width, height); side > 1; side = (side + 1) / 2)
+        ++top;
+    cv::Mat canvas(height, width, CV_8UC3);
+    for (int y0 = 0, row = 0; y0 < height; y0 += 254, ++row) {
+        for (int x0 = 0, col = 0; x0 < width; x0 += 254, ++col) {
+            QByteArray bytes;
+            if (httpGet(base + QStringLiteral("%1_files/%2/%3_%4.jpeg?v=%5")
+                                   .arg(part)
+                                   .arg(top)
+                                   .arg(col)
+                                   .arg(row)
+                                   .arg(version),
+                        &bytes) != 200)
+                return {};
+            const cv::Mat tile = cv::imdecode(cv::Mat(1, int(bytes.size()), CV_8UC1, bytes.data()),
+                                              cv::IMREAD_COLOR);
+            const int w = std::min(254, width - x0);
+            const int h = std::min(254, height - y0);
+            const int left = col > 0 ? 1 : 0;
+            const int up = row > 0 ? 1 : 0;
+            if (tile.cols < left + w || tile.rows < up + h)
+                return {};
+            tile(cv::Rect(left, up, w, h)).copyTo(canvas(cv::Rect(x0, y0, w, h)));
+        }
+    }
+    return canvas;
 }
 
 // The builder's cells, read in its own thread while nothing else runs there.
@@ -354,6 +405,74 @@ void TestEndToEndScan::wholeScan() {
     QByteArray page;
     QCOMPARE(httpGet(viewUrl, &page), 200);
     QVERIFY(!page.isEmpty());
+
+    // The service makes each part into Deep Zoom tiles and an OME-TIFF: both show the cells.
+    const QString scanId = viewUrl.section(QLatin1Char('/'), -1);
+    const QString root = base.endsWith('/') ? base.chopped(1) : base;
+    json status;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            QByteArray body;
+            httpGet(root + "/scans/" + scanId + "/status", &body);
+            status = json::parse(body.toStdString(), nullptr, false);
+            bool ready = status.is_object() && status["parts"].size() == stitched.size();
+            for (const json &part : status.value("parts", json::array()))
+                ready = ready && part.value("state", "") == "ready";
+            return ready;
+        }(),
+        180000);
+    const double mpp = isd.value("mpp", 0.0);
+    for (size_t p = 0; p < stitched.size(); ++p) {
+        const json &part = status["parts"][p];
+        QCOMPARE(part.value("skipped_cells", -1), 0);
+        const int width = stitched[p]["width"].get<int>();
+        const int height = stitched[p]["height"].get<int>();
+        const cv::Mat reference = composeFromCells(containerDir, stitched[p]);
+        const QString dzi = QString::fromStdString(part.value("dzi", ""));
+        QByteArray dziText;
+        QCOMPARE(httpGet(root + dzi, &dziText), 200);
+        QVERIFY(dziText.contains(QStringLiteral("Width=\"%1\"").arg(width).toUtf8()));
+        QVERIFY(dziText.contains(QStringLiteral("Height=\"%1\"").arg(height).toUtf8()));
+        const cv::Mat tiles =
+            deepZoomTopLevel(root, dzi.section(".dzi", 0, 0), dzi.section("?v=", 1), width, height);
+        QVERIFY2(!tiles.empty(), "a tile of the full-resolution level is missing");
+        // The simulated slide has edges sharper than tissue: JPEG at 85 keeps about 35 dB of
+        // it; a part one pixel off falls far below.
+        qInfo().noquote() << tag << "part" << p + 1 << "Deep Zoom PSNR"
+                          << cv::PSNR(tiles, reference);
+        QVERIFY2(
+            cv::PSNR(tiles, reference) >= 32,
+            qPrintable(QStringLiteral("Deep Zoom PSNR %1 dB").arg(cv::PSNR(tiles, reference))));
+
+        QByteArray tiff;
+        QCOMPARE(httpGet(root + QString::fromStdString(part.value("ome_tiff", "")), &tiff), 200);
+        const QString tiffPath = m_dir.filePath(tag + QStringLiteral("-part%1.ome.tif").arg(p));
+        QVERIFY(scanrun::writeFile(tiffPath, tiff));
+        const cv::Mat full = cv::imread(tiffPath.toStdString(), cv::IMREAD_COLOR);
+        QCOMPARE(full.cols, width);
+        QCOMPARE(full.rows, height);
+        qInfo().noquote() << tag << "part" << p + 1 << "OME-TIFF PSNR" << cv::PSNR(full, reference);
+        QVERIFY2(cv::PSNR(full, reference) >= 34,
+                 qPrintable(QStringLiteral("OME-TIFF PSNR %1 dB").arg(cv::PSNR(full, reference))));
+        // Its pixel size, as a reader other than the writer sees it (Debian's tifffile).
+        QProcess python;
+        python.start(QStringLiteral("/usr/bin/python3"),
+                     {QStringLiteral("-c"),
+                      QStringLiteral("import sys, tifffile, xml.etree.ElementTree as E\n"
+                                     "t = tifffile.TiffFile(sys.argv[1])\n"
+                                     "p = E.fromstring(t.ome_metadata).find('.//{*}Pixels')\n"
+                                     "print(p.get('PhysicalSizeX', ''), len(t.series[0].levels))"),
+                      tiffPath});
+        QVERIFY(python.waitForFinished(60000));
+        const QStringList read = QString::fromUtf8(python.readAllStandardOutput()).split(' ');
+        QVERIFY2(python.exitCode() == 0 && read.size() == 2,
+                 python.readAllStandardError().constData());
+        if (mpp > 0)
+            QCOMPARE(read[0].toDouble(), mpp);
+        else
+            QVERIFY(read[0].isEmpty());
+        QVERIFY(read[1].trimmed().toInt() >= 1);
+    }
     qInfo().noquote() << "view URL" << viewUrl << "files" << uploads.size() << "frames"
                       << frames.size();
 }
