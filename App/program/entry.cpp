@@ -29,8 +29,14 @@ const QString applicationName = QStringLiteral("Mireva");
 } // namespace
 
 int mirevaMain(int argc, char *argv[], const QUrl &mainQml, const QString &crashDsn) {
-    // 1
-    logging::setup(logFileName);
+    // 1: the application's names are set only later (they select the settings store), so the
+    // folder of its local data is named here. The log lives there, not in whatever folder the
+    // program was started from.
+    const QString dataFolder =
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QLatin1Char('/') +
+        organizationName + QLatin1Char('/') + applicationName;
+    const QString logPath = dataFolder + QLatin1Char('/') + logFileName;
+    logging::setup(logPath);
 
     // 2
     Application app(argc, argv);
@@ -39,13 +45,13 @@ int mirevaMain(int argc, char *argv[], const QUrl &mainQml, const QString &crash
     crashreport::Options crashOptions;
     crashOptions.dsn = crashDsn;
     crashOptions.release = QStringLiteral("mireva@%1").arg(QCoreApplication::applicationVersion());
+#ifndef QT_NO_DEBUG
+    // The crash layer's own diagnostics; a release build writes them only when SENTRY_DEBUG
+    // asks for them.
     crashOptions.debug = true;
-    crashOptions.attachment = logFileName;
-    // The application's names are set only later (they select the settings store), so the
-    // outbox folder is named here; it is the folder the application's local data goes to.
-    crashOptions.databasePath =
-        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QLatin1Char('/') +
-        organizationName + QLatin1Char('/') + applicationName + QStringLiteral("/crash-reports");
+#endif
+    crashOptions.attachment = logPath;
+    crashOptions.databasePath = dataFolder + QStringLiteral("/crash-reports");
     crashreport::init(crashOptions);
 
     // 4
@@ -53,6 +59,7 @@ int mirevaMain(int argc, char *argv[], const QUrl &mainQml, const QString &crash
 
     // 5
     qDebug() << QDir::currentPath();
+    qDebug() << "Log file" << logPath;
 
     // 6
     QCoreApplication::setOrganizationDomain(QStringLiteral(MIREVA_ORGANIZATION_DOMAIN));

@@ -21,3 +21,5 @@ add_dependencies(tst_crashreport tst_crashreport_crasher)
 
 
 mireva_add_test(tst_simd shell SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_simd.cpp LIBS mireva_shell)
+
+mireva_add_test(tst_redaction shell SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_redaction.cpp LIBS mireva_shell)

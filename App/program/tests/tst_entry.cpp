@@ -77,8 +77,13 @@ void TestEntry::run() {
     QCOMPARE(app.exitStatus(), QProcess::NormalExit);
     QCOMPARE(app.exitCode(), exitCode);
 
-    QFile logFile(work + QStringLiteral("/run/application_output.log"));
+    // The log lives in the program's data folder, for its owner only, not where it was started.
+    QVERIFY(!QFile::exists(work + QStringLiteral("/run/application_output.log")));
+    const QString logPath = work + QStringLiteral("/data/Tavrona/Mireva/application_output.log");
+    QFile logFile(logPath);
     QVERIFY(logFile.open(QIODevice::ReadOnly));
+    QCOMPARE(logFile.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther),
+             QFileDevice::Permissions());
     const QStringList lines = QString::fromLocal8Bit(logFile.readAll()).split(QLatin1Char('\n'));
     QVERIFY(lines.size() > 2);
     QCOMPARE(lines.last(), QString()); // every line ends with a line end
@@ -92,6 +97,10 @@ void TestEntry::run() {
         QStringLiteral(" |  Debug   | 0 |  |  | \"") + work + QStringLiteral("/run\"");
     QVERIFY(std::any_of(lines.begin(), lines.end(), [&workingDirectory](const QString &line) {
         return line.endsWith(workingDirectory);
+    }));
+    QVERIFY(std::any_of(lines.begin(), lines.end(), [&logPath](const QString &line) {
+        return line.endsWith(QStringLiteral(" |  Debug   | 0 |  |  | Log file \"") + logPath +
+                             QLatin1Char('"'));
     }));
     qsizetype from = 0;
     for (const QString &expected : linesInOrder) {

@@ -1,5 +1,7 @@
 #include "shell/logging.h"
+#include "shell/redaction.h"
 
+#include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -10,7 +12,7 @@
 #include <unistd.h>
 
 // Runs against the real handler: stderr is redirected into a file for the whole test, the log
-// file lives in a temporary folder.
+// file lives in a folder the set-up has to create.
 class TestLogging : public QObject {
     Q_OBJECT
 
@@ -24,6 +26,10 @@ private slots:
     void nonAscii();
     void secondSetupChangesNothing();
     void linesFromThreadsDoNotInterleave();
+    void earlierLogsKept();
+    void ownerOnly();
+    void secretsCutFromEveryLine();
+    void longRunRotates();
     void afterCloseStillOnStderr();
 
 private:
@@ -39,13 +45,19 @@ private:
 
 void TestLogging::initTestCase() {
     QVERIFY(dir.isValid());
-    logPath = dir.filePath(QStringLiteral("application_output.log"));
+    logPath = dir.filePath(QStringLiteral("data/Mireva/application_output.log"));
     stderrPath = dir.filePath(QStringLiteral("stderr.txt"));
-    // A stale file proves the log truncates on set-up.
-    QFile stale(logPath);
-    QVERIFY(stale.open(QIODevice::WriteOnly));
-    stale.write("previous run\n");
-    stale.close();
+    // Earlier runs' logs, the oldest of which has to go: the current one and two earlier ones.
+    QVERIFY(QDir().mkpath(QFileInfo(logPath).path()));
+    const QList<QPair<QString, QByteArray>> earlier = {
+        {logPath, "previous run\n"},
+        {logging::rotatedName(logPath, 1), "run before\n"},
+        {logging::rotatedName(logPath, 2), "oldest run\n"}};
+    for (const auto &[path, content] : earlier) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
 
     std::fflush(stderr);
     savedStderr = ::dup(2);
@@ -54,7 +66,7 @@ void TestLogging::initTestCase() {
     ::dup2(::fileno(capture), 2);
     std::fclose(capture);
 
-    logging::setup(logPath);
+    logging::setup(logPath, {2, 1024 * 1024});
     QVERIFY(!logBytes().contains("previous run"));
 }
 
@@ -202,6 +214,61 @@ void TestLogging::linesFromThreadsDoNotInterleave() {
         QVERIFY2(wellFormed.match(QString::fromLocal8Bit(line)).hasMatch(), line.constData());
     }
     QCOMPARE(count, threads * lines);
+}
+
+QByteArray readAll(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+}
+
+void TestLogging::earlierLogsKept() {
+    QCOMPARE(readAll(logging::rotatedName(logPath, 1)), QByteArray("previous run\n"));
+    QCOMPARE(readAll(logging::rotatedName(logPath, 2)), QByteArray("run before\n"));
+    QVERIFY(!QFile::exists(logging::rotatedName(logPath, 3)));
+    QCOMPARE(logging::rotatedName(QStringLiteral("/d/app.log"), 2), QStringLiteral("/d/app.2.log"));
+    QCOMPARE(logging::rotatedName(QStringLiteral("/d/app"), 1), QStringLiteral("/d/app.1"));
+}
+
+void TestLogging::ownerOnly() {
+    QCOMPARE(QFile::permissions(logPath), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                              QFileDevice::ReadUser | QFileDevice::WriteUser);
+}
+
+void TestLogging::secretsCutFromEveryLine() {
+    redaction::addSecret(QStringLiteral("registered-token-77"));
+    qDebug() << "api response: " << QByteArray("{\"auth_token\": \"tok-abc\"}");
+    qWarning() << "Bearer header" << QStringLiteral("registered-token-77") << "kept text";
+    const QByteArray log = logBytes();
+    const QByteArray err = stderrBytes();
+    for (const QByteArray &secret : {QByteArray("tok-abc"), QByteArray("registered-token-77")}) {
+        QVERIFY2(!log.contains(secret), secret.constData());
+        QVERIFY2(!err.contains(secret), secret.constData());
+    }
+    QVERIFY(log.contains("| api response:  \"{\\\"auth_token\\\": \\\"[redacted]\\\"}\"\n"));
+    QVERIFY(log.contains("| Bearer header \"[redacted]\" kept text\n"));
+    QVERIFY(err.contains("| Bearer header \"[redacted]\" kept text\n"));
+    redaction::clearSecrets();
+}
+
+// Past its size bound the log moves aside and a new one begins; the oldest earlier log goes.
+void TestLogging::longRunRotates() {
+    const QString line(200, QLatin1Char('r'));
+    const QString firstEarlier = logging::rotatedName(logPath, 1);
+    int written = 0;
+    while (readAll(firstEarlier) == "previous run\n" && written < 20000)
+        qDebug().noquote() << line << written++;
+    const QByteArray moved = readAll(firstEarlier);
+    QVERIFY(moved.size() >= 1024 * 1024);
+    QVERIFY(moved.size() < 1024 * 1024 + 1024);
+    // The line that crossed the bound is the moved file's last; the new file starts empty.
+    QVERIFY(moved.endsWith(line.toLatin1() + ' ' + QByteArray::number(written - 1) + '\n'));
+    QCOMPARE(logBytes(), QByteArray());
+    QCOMPARE(readAll(logging::rotatedName(logPath, 2)), QByteArray("previous run\n"));
+    QVERIFY(!QFile::exists(logging::rotatedName(logPath, 3)));
+    qDebug() << "after the rotation";
+    QVERIFY(lastLogLine().endsWith(QStringLiteral("| after the rotation\n")));
+    QCOMPARE(QFile::permissions(logPath) & (QFileDevice::ReadOther | QFileDevice::ReadGroup),
+             QFileDevice::Permissions());
 }
 
 void TestLogging::afterCloseStillOnStderr() {
