@@ -1,6 +1,7 @@
 #include "shell/crashreport.h"
 
 #include "shell/buildconfig.h"
+#include "shell/redaction.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -8,6 +9,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QNetworkAccessManager>
@@ -24,7 +26,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -43,6 +47,7 @@ const QString envelopeSuffix = QStringLiteral(".envelope");
 const QString fatalRecordName = QStringLiteral("fatal.record");
 const QString fatalLogName = QStringLiteral("fatal.log");
 const QString userFileName = QStringLiteral("user.json");
+constexpr QFileDevice::Permissions ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 constexpr int shutdownTimeoutMs = 2000;
 constexpr int defaultRetryAfterS = 60;
 
@@ -107,7 +112,10 @@ struct sigaction previousActions[fatalSignalCount];
 bool handlersInstalled = false;
 int fatalRecordFd = -1;
 int fatalLogFd = -1;
-int attachmentFd = -1;
+// The log is opened by name when the signal comes (open() is async-signal-safe): the log may
+// have been rotated since start-up, and the current file is the one to keep.
+char fatalAttachmentPath[4096];
+bool hasAttachmentPath = false;
 char releaseLine[512];
 std::size_t releaseLineLength = 0;
 char copyBuffer[8192];
@@ -155,6 +163,8 @@ void onFatalSignal(int signalNumber, siginfo_t *, void *) {
         writeAll(fatalRecordFd, "\n", 1);
         writeAll(fatalRecordFd, releaseLine, releaseLineLength);
         ::fsync(fatalRecordFd);
+        const int attachmentFd =
+            hasAttachmentPath ? ::open(fatalAttachmentPath, O_RDONLY | O_CLOEXEC) : -1;
         if (attachmentFd >= 0 && fatalLogFd >= 0) {
             off_t offset = 0;
             for (;;) {
@@ -168,6 +178,8 @@ void onFatalSignal(int signalNumber, siginfo_t *, void *) {
             }
             ::fsync(fatalLogFd);
         }
+        if (attachmentFd >= 0)
+            ::close(attachmentFd);
     }
     // Let the signal take its default course: re-raised, it is delivered as soon as this
     // handler returns (and a fault re-executes the faulting instruction anyway).
@@ -208,7 +220,8 @@ void removeSignalHandlers() {
     for (std::size_t i = 0; i < fatalSignalCount; ++i)
         ::sigaction(fatalSignals[i], &previousActions[i], nullptr);
     handlersInstalled = false;
-    for (int *fd : {&fatalRecordFd, &fatalLogFd, &attachmentFd}) {
+    hasAttachmentPath = false;
+    for (int *fd : {&fatalRecordFd, &fatalLogFd}) {
         if (*fd >= 0)
             ::close(*fd);
         *fd = -1;
@@ -276,15 +289,17 @@ public:
         flush();
     }
 
-    void store(const QByteArray &envelope, const QByteArray &eventId) {
+    void store(const QByteArray &unredacted, const QByteArray &eventId) {
+        const QByteArray envelope = redactEnvelope(unredacted);
         // Names sort in the order the events happened, also within one millisecond.
         const QString name = QStringLiteral("%1-%2-%3%4")
                                  .arg(QDateTime::currentMSecsSinceEpoch(), 15, 10, QLatin1Char('0'))
                                  .arg(++sequence, 9, 10, QLatin1Char('0'))
                                  .arg(QString::fromLatin1(eventId), envelopeSuffix);
         QSaveFile file(outbox + QLatin1Char('/') + name);
-        if (!file.open(QIODevice::WriteOnly) || file.write(envelope) != envelope.size() ||
-            !file.commit())
+        // An envelope carries the log: only its owner may read it.
+        if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(ownerOnly) ||
+            file.write(envelope) != envelope.size() || !file.commit())
             qWarning() << "Crash report could not be stored in" << outbox;
         const QStringList names =
             QDir(outbox).entryList({QLatin1Char('*') + envelopeSuffix}, QDir::Files, QDir::Name);
@@ -315,7 +330,9 @@ public:
             QTimer::singleShot(0, this, [this] { flush(); });
             return;
         }
-        const QByteArray envelope = withSentAt(file.readAll(), QDateTime::currentDateTimeUtc());
+        // Also what an earlier version left in the outbox leaves without its secrets.
+        const QByteArray envelope =
+            withSentAt(redactEnvelope(file.readAll()), QDateTime::currentDateTimeUtc());
         if (!network)
             network = new QNetworkAccessManager(this);
         QNetworkRequest request(QUrl(dsn.envelopeUrl()));
@@ -342,10 +359,11 @@ public:
             QFile::remove(currentFile);
             flush();
         } else if (status == 429) {
-            const int seconds = retryAfterSeconds(done->rawHeader("Retry-After"));
+            const int seconds =
+                retryAfterSeconds(done->rawHeader("Retry-After"), QDateTime::currentDateTimeUtc());
             if (debug)
                 qDebug() << "Crash reports rate-limited for" << seconds << "s";
-            retryTimer->start(seconds * 1000);
+            retryTimer->start(std::chrono::seconds(seconds));
         } else if (status >= 400 && status < 500) {
             // The service refuses this envelope for good; keeping it would block the outbox.
             qWarning() << "Crash report refused by the service, dropped; status" << status;
@@ -355,18 +373,6 @@ public:
             // Service down or unreachable: the outbox keeps the envelope for a later attempt.
             qDebug() << "Crash report not sent:" << done->errorString();
         }
-    }
-
-    static int retryAfterSeconds(const QByteArray &header) {
-        bool ok = false;
-        const int seconds = header.trimmed().toInt(&ok);
-        if (ok)
-            return qMax(0, seconds);
-        const QDateTime date =
-            QDateTime::fromString(QString::fromLatin1(header.trimmed()), Qt::RFC2822Date);
-        if (date.isValid())
-            return int(std::clamp<qint64>(QDateTime::currentDateTimeUtc().secsTo(date), 0, 86400));
-        return defaultRetryAfterS;
     }
 
     void shutdown() {
@@ -460,14 +466,17 @@ void collectFatalRecord(State &s, const QString &attachmentName) {
     qDebug() << "Crash report of the previous run's" << event.exceptionType << "queued";
 }
 
-void prepareFatalRecord(State &s, const QString &attachmentPath) {
+void prepareFatalRecord(State &s, const QString &attachment) {
     const QByteArray record = QFile::encodeName(s.folder + QLatin1Char('/') + fatalRecordName);
     const QByteArray log = QFile::encodeName(s.folder + QLatin1Char('/') + fatalLogName);
     fatalRecordFd = ::open(record.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     fatalLogFd = ::open(log.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    attachmentFd = attachmentPath.isEmpty() ? -1
-                                            : ::open(QFile::encodeName(attachmentPath).constData(),
-                                                     O_RDONLY | O_CLOEXEC);
+    const QByteArray encodedAttachment = QFile::encodeName(attachment);
+    hasAttachmentPath =
+        !attachment.isEmpty() && std::size_t(encodedAttachment.size()) < sizeof fatalAttachmentPath;
+    if (hasAttachmentPath)
+        std::memcpy(fatalAttachmentPath, encodedAttachment.constData(),
+                    std::size_t(encodedAttachment.size()) + 1);
     const QByteArray line = "release " + s.options.release.toUtf8().left(400) + "\n";
     std::memcpy(releaseLine, line.constData(), std::size_t(line.size()));
     releaseLineLength = std::size_t(line.size());
@@ -593,6 +602,66 @@ QByteArray withSentAt(const QByteArray &envelope, const QDateTime &sentAt) {
     return dump(header) + (end < 0 ? QByteArray() : envelope.mid(end));
 }
 
+QByteArray redactEnvelope(const QByteArray &envelope) {
+    // {header}\n then items of {item header with "length"}\n, payload, \n.
+    const qsizetype headerEnd = envelope.indexOf('\n');
+    if (headerEnd < 0)
+        return redaction::redactBytes(envelope);
+    QByteArray out = redaction::redactBytes(envelope.left(headerEnd + 1));
+    qsizetype pos = headerEnd + 1;
+    while (pos < envelope.size()) {
+        const qsizetype itemHeaderEnd = envelope.indexOf('\n', pos);
+        const Json itemHeader = Json::parse(
+            envelope.mid(pos, itemHeaderEnd < 0 ? -1 : itemHeaderEnd - pos).toStdString(), nullptr,
+            false);
+        const bool sized = itemHeaderEnd >= 0 && itemHeader.is_object() &&
+                           itemHeader.contains("length") &&
+                           itemHeader["length"].is_number_unsigned() &&
+                           itemHeader["length"].get<std::uint64_t>() <=
+                               std::uint64_t(envelope.size() - itemHeaderEnd - 1);
+        if (!sized) {
+            // Not an envelope this code can read item by item: cut the secrets out of the
+            // rest as it stands (the service may refuse it, but nothing leaks).
+            out += redaction::redactBytes(envelope.mid(pos));
+            break;
+        }
+        const qsizetype length = qsizetype(itemHeader["length"].get<std::uint64_t>());
+        const QByteArray payload = redaction::redactBytes(envelope.mid(itemHeaderEnd + 1, length));
+        Json header = itemHeader;
+        header["length"] = payload.size();
+        out += redaction::redactBytes(dump(header)) + '\n' + payload;
+        pos = itemHeaderEnd + 1 + length;
+        if (pos < envelope.size() && envelope[pos] == '\n') {
+            out += '\n';
+            ++pos;
+        }
+    }
+    return out;
+}
+
+int retryAfterSeconds(const QByteArray &header, const QDateTime &now) {
+    const QByteArray text = header.trimmed();
+    if (!text.isEmpty() &&
+        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        // However many digits: a number too large for any integer type is still "long".
+        bool ok = false;
+        const qulonglong seconds = text.toULongLong(&ok);
+        return ok ? int(std::min<qulonglong>(seconds, maxRetryAfterS)) : maxRetryAfterS;
+    }
+    // HTTP writes its dates as "Sun, 06 Nov 1994 08:49:37 GMT", which Qt's RFC 2822 parser
+    // does not take (it wants a numeric offset).
+    const QString dateText = QString::fromLatin1(text);
+    QDateTime date = QDateTime::fromString(dateText, Qt::RFC2822Date);
+    if (!date.isValid() && dateText.endsWith(QLatin1String(" GMT"))) {
+        date = QLocale::c().toDateTime(dateText.chopped(4),
+                                       QStringLiteral("ddd, dd MMM yyyy hh:mm:ss"));
+        date.setTimeSpec(Qt::UTC);
+    }
+    if (date.isValid())
+        return int(std::clamp<qint64>(now.secsTo(date), 0, maxRetryAfterS));
+    return defaultRetryAfterS;
+}
+
 bool init(const Options &options) {
     close();
     State &s = state();
@@ -612,6 +681,10 @@ bool init(const Options &options) {
     const QString outbox = s.folder + QLatin1Char('/') + outboxFolder;
     if (!QDir().mkpath(outbox))
         qWarning() << "Crash-report outbox could not be created:" << outbox;
+    // Reports carry the log: the folder is its owner's only.
+    for (const QString &folder : {s.folder, outbox})
+        QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                          QFileDevice::ExeOwner);
     const QString attachmentPath =
         options.attachment.isEmpty() ? QString() : QFileInfo(options.attachment).absoluteFilePath();
 
@@ -661,7 +734,7 @@ void setUser(const QVariantMap &user) {
         return;
     // Kept on disk so that a fatal signal reported at the next start names the same user.
     QSaveFile file(s.folder + QLatin1Char('/') + userFileName);
-    if (file.open(QIODevice::WriteOnly)) {
+    if (file.open(QIODevice::WriteOnly) && file.setPermissions(ownerOnly)) {
         file.write(dump(toJson(user)));
         file.commit();
     }

@@ -72,6 +72,16 @@ QByteArray newEventId();
 QByteArray buildEnvelope(const Event &event, const QDateTime &sentAt);
 // Replaces the envelope header's sent_at (used when an envelope leaves the outbox).
 QByteArray withSentAt(const QByteArray &envelope, const QDateTime &sentAt);
+// Cuts the secrets out of every item of an envelope (see redaction.h) and mends the items'
+// lengths. Every envelope goes through it before it is stored and again before it is sent, so
+// no secret leaves the machine, whatever wrote the envelope.
+QByteArray redactEnvelope(const QByteArray &envelope);
+
+// The longest wait the service may ask for after refusing an envelope with status 429.
+inline constexpr int maxRetryAfterS = 24 * 60 * 60;
+// Seconds to wait from a Retry-After header (seconds, or an HTTP date after now), clamped to
+// 0 ... maxRetryAfterS however large the number; 60 when the header is missing or unreadable.
+int retryAfterSeconds(const QByteArray &header, const QDateTime &now);
 
 // Starts crash reporting. Returns false (after logging one line) when the DSN is empty or
 // malformed; the other calls then do nothing.

@@ -1,5 +1,7 @@
 // Helper of tst_crashreport: starts crash reporting, then dies of the signal named on the command
-// line. Arguments: DSN, crash-report folder, attachment path, "segv" or "abort".
+// line. Arguments: DSN, crash-report folder, attachment path, "segv" or "abort", optionally
+// followed by "-rotated": the log is moved aside after start-up and a new one begun, as a long
+// run's log is.
 #include "shell/crashreport.h"
 
 #include <QCoreApplication>
@@ -32,14 +34,22 @@ int main(int argc, char *argv[]) {
         return 4;
     crashreport::setUser({{QStringLiteral("email"), QStringLiteral("anna@example.org")},
                           {QStringLiteral("ip_address"), QStringLiteral("{{auto}}")}});
+    if (args[4].endsWith(QLatin1String("-rotated"))) {
+        log.close();
+        if (!QFile::rename(args[3], args[3] + QStringLiteral(".1")) ||
+            !log.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return 6;
+    }
     // Written after start-up: the record must hold the log as it was at the moment of the crash.
-    log.write("last words\n");
+    // The log was written by hand here, with a secret in it, which no report may carry.
+    log.write("last words, signature=deadbeef01\n");
     log.flush();
 
-    if (args[4] == QLatin1String("segv")) {
+    const QString mode = args[4].section(QLatin1Char('-'), 0, 0);
+    if (mode == QLatin1String("segv")) {
         volatile int *volatile nowhere = nullptr;
         *nowhere = 1;
-    } else if (args[4] == QLatin1String("abort")) {
+    } else if (mode == QLatin1String("abort")) {
         std::abort();
     }
     return 5;

@@ -1,4 +1,5 @@
 #include "shell/crashreport.h"
+#include "shell/redaction.h"
 
 #include "loopbackreceiver.h"
 
@@ -86,6 +87,12 @@ private slots:
     void emptyOrMalformedDsnDisables();
     void fatalSignalReportedAtNextStart_data();
     void fatalSignalReportedAtNextStart();
+    void retryAfter_data();
+    void retryAfter();
+    void hugeRetryAfterWaits();
+    void envelopeRedaction();
+    void noSecretLeavesTheMachine();
+    void outboxIsOwnerOnly();
 
 private:
     crashreport::Options options(quint16 port) const;
@@ -459,14 +466,23 @@ void TestCrashReport::fatalSignalReportedAtNextStart_data() {
     QTest::addColumn<QString>("mode");
     QTest::addColumn<int>("signalNumber");
     QTest::addColumn<QString>("type");
-    QTest::newRow("segmentation fault") << "segv" << int(SIGSEGV) << "SIGSEGV";
-    QTest::newRow("abort") << "abort" << int(SIGABRT) << "SIGABRT";
+    QTest::addColumn<QByteArray>("log"); // the attachment, as reported
+    QTest::newRow("segmentation fault")
+        << "segv" << int(SIGSEGV) << "SIGSEGV"
+        << QByteArray("before the crash\nlast words, signature=[redacted]\n");
+    QTest::newRow("abort") << "abort" << int(SIGABRT) << "SIGABRT"
+                           << QByteArray("before the crash\nlast words, signature=[redacted]\n");
+    // The current log at the moment of the crash, not the file open at start-up.
+    QTest::newRow("abort after the log rotated")
+        << "abort-rotated" << int(SIGABRT) << "SIGABRT"
+        << QByteArray("last words, signature=[redacted]\n");
 }
 
 void TestCrashReport::fatalSignalReportedAtNextStart() {
     QFETCH(QString, mode);
     QFETCH(int, signalNumber);
     QFETCH(QString, type);
+    QFETCH(QByteArray, log);
 
     const quint16 port = unusedPort();
     const crashreport::Options next = options(port);
@@ -500,7 +516,7 @@ void TestCrashReport::fatalSignalReportedAtNextStart() {
     QCOMPARE(exception.value("value").toString(),
              QStringLiteral("Fatal signal %1").arg(signalNumber));
     QCOMPARE(envelope.items[1].header.value("filename").toString(), "application_output.log");
-    QCOMPARE(envelope.items[1].payload, QByteArray("before the crash\nlast words\n"));
+    QCOMPARE(envelope.items[1].payload, log);
 
     // Reported once: the next start finds nothing more.
     crashreport::close();
@@ -508,6 +524,149 @@ void TestCrashReport::fatalSignalReportedAtNextStart() {
     QTRY_VERIFY(outbox().isEmpty());
     crashreport::close();
     QCOMPARE(receiver.requests.size(), 1);
+}
+
+void TestCrashReport::retryAfter_data() {
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<int>("seconds");
+    const int most = crashreport::maxRetryAfterS;
+    QTest::newRow("seconds") << QByteArray(" 120 ") << 120;
+    QTest::newRow("zero") << QByteArray("0") << 0;
+    QTest::newRow("the longest wait") << QByteArray::number(most) << most;
+    QTest::newRow("too long for milliseconds in an int") << QByteArray("2147484") << most;
+    QTest::newRow("too long for an int") << QByteArray("99999999999") << most;
+    QTest::newRow("too long for any integer") << QByteArray(40, '9') << most;
+    QTest::newRow("date in a minute") << QByteArray("Sat, 01 Feb 2025 09:31:00 GMT") << 60;
+    QTest::newRow("date in the past") << QByteArray("Fri, 31 Jan 2025 09:30:00 GMT") << 0;
+    QTest::newRow("date with a numeric offset")
+        << QByteArray("Sat, 01 Feb 2025 10:32:00 +0100") << 120;
+    QTest::newRow("date in ten years") << QByteArray("Thu, 01 Feb 2035 09:30:00 GMT") << most;
+    QTest::newRow("negative") << QByteArray("-5") << 60;
+    QTest::newRow("missing") << QByteArray() << 60;
+    QTest::newRow("unreadable") << QByteArray("soon") << 60;
+}
+
+void TestCrashReport::retryAfter() {
+    QFETCH(QByteArray, header);
+    QFETCH(int, seconds);
+    const QDateTime now(QDate(2025, 2, 1), QTime(9, 30), Qt::UTC);
+    QCOMPARE(crashreport::retryAfterSeconds(header, now), seconds);
+}
+
+// A wait too long for the timer's milliseconds in an int must stay a long wait (overflowed,
+// 4294968 s became 0.7 s).
+void TestCrashReport::hugeRetryAfterWaits() {
+    const QByteArray header("4294968");
+    LoopbackReceiver receiver;
+    LoopbackReceiver::Reply tooMany;
+    tooMany.status = 429;
+    tooMany.reason = "Too Many Requests";
+    tooMany.headers.append(qMakePair(QByteArray("Retry-After"), header));
+    receiver.script.append(tooMany);
+    QVERIFY(receiver.listen());
+    QVERIFY(crashreport::init(options(receiver.port())));
+    crashreport::captureException(QStringLiteral("Runtime exception"), QStringLiteral("limited"));
+    QTRY_COMPARE(receiver.requests.size(), 1);
+    crashreport::captureException(QStringLiteral("Runtime exception"), QStringLiteral("later"));
+    QTRY_COMPARE(outbox().size(), 2);
+    // Nothing is sent while the service's wait lasts; the window covers the overflowed waits.
+    QTest::qWait(1500);
+    QCOMPARE(receiver.requests.size(), 1);
+}
+
+void TestCrashReport::envelopeRedaction() {
+    redaction::addSecret(QStringLiteral("tok-registered-1"));
+    crashreport::Event event;
+    event.eventId = "0123456789abcdef0123456789abcdef";
+    event.timestamp = QDateTime(QDate(2025, 2, 1), QTime(9, 30), Qt::UTC);
+    event.level = QStringLiteral("error");
+    event.exceptionType = QStringLiteral("Upload failed");
+    event.exceptionValue = QStringLiteral("PUT https://s.example/a?X-Amz-Signature=f00d1e failed");
+    event.hasAttachment = true;
+    event.attachmentName = QStringLiteral("application_output.log");
+    event.attachmentData = "api response:  \"{\\\"auth_token\\\": \\\"tok-registered-1\\\"}\"\n"
+                           "X-Api-token: tok-registered-1\n\xff\xfe not text\n";
+    const QDateTime sentAt(QDate(2025, 2, 1), QTime(9, 31), Qt::UTC);
+    const QByteArray redacted =
+        crashreport::redactEnvelope(crashreport::buildEnvelope(event, sentAt));
+    QVERIFY(!redacted.contains("tok-registered-1"));
+    QVERIFY(!redacted.contains("f00d1e"));
+
+    // Still a well-formed envelope, with the lengths of the shortened items.
+    const ParsedEnvelope envelope = parseEnvelope(redacted);
+    QVERIFY(envelope.ok);
+    QCOMPARE(envelope.items.size(), 2);
+    const QJsonObject payload = QJsonDocument::fromJson(envelope.items[0].payload).object();
+    QCOMPARE(payload.value("exception")
+                 .toObject()
+                 .value("values")
+                 .toArray()
+                 .at(0)
+                 .toObject()
+                 .value("value")
+                 .toString(),
+             QStringLiteral("PUT https://s.example/a?X-Amz-Signature=[redacted] failed"));
+    QCOMPARE(envelope.items[1].payload,
+             QByteArray("api response:  \"{\\\"auth_token\\\": \\\"[redacted]\\\"}\"\n"
+                        "X-Api-token: [redacted]\n\xff\xfe not text\n"));
+    QCOMPARE(crashreport::redactEnvelope(redacted), redacted);
+
+    // What cannot be read item by item loses its secrets all the same.
+    QCOMPARE(crashreport::redactEnvelope("{}\n{\"length\": 999}\ntoken=abcdef\n"),
+             QByteArray("{}\n{\"length\": 999}\ntoken=[redacted]\n"));
+    redaction::clearSecrets();
+}
+
+// An envelope an earlier version left in the outbox with a secret in it, and a new event whose
+// log has one: neither reaches the service with the secret.
+void TestCrashReport::noSecretLeavesTheMachine() {
+    LoopbackReceiver receiver;
+    QVERIFY(receiver.listen());
+    const crashreport::Options withLog = options(receiver.port());
+    QFile log(withLog.attachment);
+    QVERIFY(log.open(QIODevice::WriteOnly));
+    log.write("Login URL: \"http://127.0.0.1:1/activate?code=AC-77\"\n");
+    log.close();
+    crashreport::Event old;
+    old.eventId = "00000000000000000000000000000001";
+    old.timestamp = QDateTime::currentDateTimeUtc();
+    old.level = QStringLiteral("error");
+    old.exceptionType = QStringLiteral("Runtime exception");
+    old.exceptionValue = QStringLiteral("{\"auth_token\": \"tok-left-over\"}");
+    QVERIFY(QDir().mkpath(dir->filePath(QStringLiteral("reports/outbox"))));
+    QFile planted(
+        dir->filePath(QStringLiteral("reports/outbox/000000000000001-000000001-old.envelope")));
+    QVERIFY(planted.open(QIODevice::WriteOnly));
+    planted.write(crashreport::buildEnvelope(old, QDateTime::currentDateTimeUtc()));
+    planted.close();
+
+    QVERIFY(crashreport::init(withLog));
+    crashreport::captureException(QStringLiteral("Runtime exception"),
+                                  QStringLiteral("reply with \"activation_code\": \"AC-77\""));
+    QTRY_COMPARE(receiver.requests.size(), 2);
+    for (const LoopbackReceiver::Request &request : receiver.requests) {
+        for (const QByteArray secret : {"tok-left-over", "AC-77"})
+            QVERIFY2(!request.body.contains(secret), request.body.constData());
+        const ParsedEnvelope envelope = parseEnvelope(request.body);
+        QVERIFY(envelope.ok);
+        QVERIFY(request.body.contains("[redacted]"));
+    }
+    QCOMPARE(parseEnvelope(receiver.requests[1].body).items.value(1).payload,
+             QByteArray("Login URL: \"http://127.0.0.1:1/activate?code=[redacted]\"\n"));
+}
+
+void TestCrashReport::outboxIsOwnerOnly() {
+    QVERIFY(crashreport::init(options(unusedPort())));
+    crashreport::captureException(QStringLiteral("Upload failed"), QStringLiteral("kept"));
+    crashreport::close();
+    QCOMPARE(outbox().size(), 1);
+    const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::ReadOther |
+                                            QFileDevice::WriteGroup | QFileDevice::WriteOther |
+                                            QFileDevice::ExeGroup | QFileDevice::ExeOther;
+    const QString folder = dir->filePath(QStringLiteral("reports"));
+    for (const QString &path : {folder, folder + QStringLiteral("/outbox"),
+                                folder + QStringLiteral("/outbox/") + outbox().first()})
+        QVERIFY2((QFile::permissions(path) & others) == 0, qPrintable(path));
 }
 
 QTEST_GUILESS_MAIN(TestCrashReport)
