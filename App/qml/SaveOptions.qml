@@ -35,7 +35,8 @@ ColumnLayout {
             root.message(qsTr("Saved scan %1").arg(name));
             root.statusText = qsTr("Saved as %1").arg(name);
             root.isSaving = false;
-            if (autoOpenCheckBox.checked)
+            // No address: the service gave one the program does not open (and said so).
+            if (autoOpenCheckBox.checked && url)
                 root.openUrl(url);
         }, function (error) {
             if (!root)
@@ -102,6 +103,7 @@ ColumnLayout {
         text: qsTr("Open Scan")
         icon.source: "qrc:/icons/open.svg"
         visible: root.saved
+        enabled: root.saved && root.scan.viewUrl !== ""
         onClicked: root.openUrl(root.scan.viewUrl)
     }
 

@@ -1,5 +1,8 @@
 #include "service/api.h"
 
+#include "service/urlpolicy.h"
+#include "shell/redaction.h"
+
 #include <QCryptographicHash>
 #include <QDebug>
 #include <QDesktopServices>
@@ -28,6 +31,19 @@ QString requiredString(const json &reply, const char *key) {
 
 QString fromJson(const json &value) {
     return QString::fromStdString(value.get<std::string>());
+}
+
+// What of a body a log line shows: all of it in debug builds; in release builds its start, enough
+// to tell what came back, and its size. Cut after the secrets are taken out, so a cut never
+// leaves half a secret that no longer looks like one.
+QByteArray bodyForLog(const QByteArray &body) {
+#ifdef QT_NO_DEBUG
+    constexpr qsizetype shown = 2048;
+    if (body.size() > shown)
+        return redaction::redactBytes(body).left(shown) + " ... (" +
+               QByteArray::number(body.size()) + " bytes)";
+#endif
+    return body;
 }
 
 using HeaderList = QList<QPair<QByteArray, QByteArray>>;
@@ -93,6 +109,7 @@ Api::Api(QUrl apiUrl, QString apiToken, int pollIntervalMs)
     , pollIntervalMs(pollIntervalMs)
     , network(new QNetworkAccessManager(this)) {
     qRegisterMetaType<User>();
+    redaction::addSecret(this->apiToken);
     if (!this->apiToken.isEmpty())
         queryUser();
 }
@@ -111,7 +128,7 @@ QFuture<json> Api::apiCall(QUrl url, json body, NetworkRequestType type) {
         request.setRawHeader("X-Api-token", token);
     }
     const QByteArray text = body.is_null() ? QByteArray() : QByteArray::fromStdString(body.dump());
-    qDebug() << "api request: " << target << "\n" << QString::fromUtf8(text);
+    qDebug() << "api request: " << target << "\n" << QString::fromUtf8(bodyForLog(text));
 
     QNetworkReply *reply = nullptr;
     if (type == Get) {
@@ -131,13 +148,13 @@ QFuture<json> Api::apiCall(QUrl url, json body, NetworkRequestType type) {
             qDebug() << "Network error: " << errorText;
             if (status != 0)
                 qDebug() << "Status code:" << status;
-            qDebug() << reply->readAll();
+            qDebug() << bodyForLog(reply->readAll());
             throw ApiException(tr("Network error:") + " " + errorText, status);
         }
         const QByteArray data = reply->readAll();
         const QString contentType = reply->header(QNetworkRequest::ContentTypeHeader).toString();
         qDebug() << "Content type:" << contentType;
-        qDebug() << "api response: " << data;
+        qDebug() << "api response: " << bodyForLog(data);
         if (contentType.startsWith(QLatin1String("application/json")))
             return json::parse(data.begin(), data.end(), nullptr, true, false);
         return json(data.toStdString());
@@ -156,6 +173,18 @@ void Api::logIn() {
             logInStarting = false;
             const QString authorizationUrl = requiredString(reply, "authorization_url");
             const QString code = requiredString(reply, "activation_code");
+            redaction::addSecret(code);
+            // The browser is opened on the service's word only for a web address.
+            if (const QString refusal = urlRefusal(QUrl(authorizationUrl), apiUrl);
+                !refusal.isEmpty()) {
+                qWarning() << "Log-in page refused:" << refusal;
+                emit apiError(
+                    tr("Log-in refused: the service gave a log-in page this program does not "
+                       "open (%1)")
+                        .arg(refusal));
+                emit userLoadingFailed();
+                return;
+            }
             activationCode = code;
             QDesktopServices::openUrl(QUrl(authorizationUrl));
             emit loginUrlChanged(authorizationUrl);
@@ -187,6 +216,7 @@ void Api::checkLogIn() {
     apiCall(QUrl(QStringLiteral("/api/token/activate")), body, Post)
         .then([this](json reply) {
             apiToken = requiredString(reply, "auth_token");
+            redaction::addSecret(apiToken);
             emit userLoggedIn(apiToken);
             try {
                 const User user = parseUser(reply);
@@ -284,7 +314,19 @@ QFuture<QString> Api::saveScan(QString containerID, QString filename) {
     const json body = {{"file_name", filename.toStdString()}, {"type", "isd_file"}};
     return apiCall(QUrl(QStringLiteral("/api/mireva/container/") + containerID + "/save"), body,
                    Post)
-        .then([](json reply) { return fromJson(reply["view_url"]); });
+        .then([this](json reply) {
+            const QString viewUrl = fromJson(reply["view_url"]);
+            // The scan is saved either way; only an address the browser must not be sent to is
+            // dropped, so nothing offers to open it.
+            if (const QString refusal = urlRefusal(QUrl(viewUrl), apiUrl); !refusal.isEmpty()) {
+                qWarning() << "Scan page refused:" << refusal;
+                emit apiError(tr("The scan was saved, but the service gave a page for it this "
+                                 "program does not open (%1)")
+                                  .arg(refusal));
+                return QString();
+            }
+            return viewUrl;
+        });
 }
 
 QFuture<bool> Api::uploadFile(QString containerID, QString containerPath, QString filePath) {
@@ -329,6 +371,8 @@ QFuture<bool> Api::sendToStorage(const json &presign, const QString &filePath,
         qWarning() << "Malformed presign reply:" << error;
         return QtFuture::makeReadyFuture(false);
     }
+    if (!storageUrlAllowed(upload.url, filePath))
+        return QtFuture::makeReadyFuture(false);
 
     QNetworkRequest request(upload.url);
     for (const auto &[name, value] : upload.headers)
@@ -372,7 +416,7 @@ QFuture<bool> Api::sendToStorage(const json &presign, const QString &filePath,
                     << QStringLiteral("%1 %2").arg(reply->errorString()).arg(int(reply->error()))
                     << QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(
                            reply->error());
-                qDebug() << reply->readAll();
+                qDebug() << bodyForLog(reply->readAll());
                 return false;
             }
             if (verifyETag(reply, expectedETag)) {
@@ -382,6 +426,21 @@ QFuture<bool> Api::sendToStorage(const json &presign, const QString &filePath,
             qDebug() << "File integrity verification failed";
             return false;
         });
+}
+
+bool Api::storageUrlAllowed(const QUrl &url, const QString &filePath) {
+    const QString refusal = urlRefusal(url, apiUrl);
+    if (refusal.isEmpty())
+        return true;
+    qWarning() << "Storage address refused for" << filePath << ":" << refusal;
+    // Told once per kind of address: the upload is retried, and the retries would repeat it.
+    if (!reportedRefusals.contains(refusal)) {
+        reportedRefusals.insert(refusal);
+        emit apiError(tr("Upload refused: the service gave a storage address this program does "
+                         "not send files to (%1)")
+                          .arg(refusal));
+    }
+    return false;
 }
 
 QString Api::calculateETag(const QString &filePath) {

@@ -5,6 +5,7 @@
 #include <QMetaType>
 #include <QNetworkAccessManager>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QUrl>
 
@@ -100,6 +101,9 @@ private:
     QFuture<json> apiCall(QUrl url, json body, NetworkRequestType type);
     QFuture<bool> sendToStorage(const json &presign, const QString &filePath,
                                 const QString &expectedETag);
+    // Whether the file may go to the storage address the service gave; a refusal is logged and
+    // told to the user.
+    bool storageUrlAllowed(const QUrl &url, const QString &filePath);
     // Ends a log-in whose reply the client cannot use, so the panel does not wait for ever.
     void failLogIn(const QString &reason);
 
@@ -111,4 +115,6 @@ private:
     bool logInStarting = false;
     int pollIntervalMs;
     QNetworkAccessManager *network;
+    // Refused storage addresses already told to the user.
+    QSet<QString> reportedRefusals;
 };

@@ -11,6 +11,18 @@
         <source>Log-in failed: unexpected reply from the service (%1)</source>
         <translation>Logowanie nie powiodło się: nieoczekiwana odpowiedź serwisu (%1)</translation>
     </message>
+    <message>
+        <source>Log-in refused: the service gave a log-in page this program does not open (%1)</source>
+        <translation>Logowanie odrzucone: serwis podał stronę logowania, której ten program nie otwiera (%1)</translation>
+    </message>
+    <message>
+        <source>Upload refused: the service gave a storage address this program does not send files to (%1)</source>
+        <translation>Wysyłanie odrzucone: serwis podał adres magazynu, do którego ten program nie wysyła plików (%1)</translation>
+    </message>
+    <message>
+        <source>The scan was saved, but the service gave a page for it this program does not open (%1)</source>
+        <translation>Skan został zapisany, ale serwis podał dla niego stronę, której ten program nie otwiera (%1)</translation>
+    </message>
 </context>
 <context>
     <name>ApiThread</name>

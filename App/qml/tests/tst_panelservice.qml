@@ -64,11 +64,15 @@ TestCase {
     function test_saveOutcome_data() {
         return [
             {tag: "saved, opened", ok: true, autoOpen: true, message: "Saved scan Slide 1",
-             status: "Saved as Slide 1", opened: ["http://127.0.0.1:1/view"]},
+             status: "Saved as Slide 1", url: "http://127.0.0.1:1/view",
+             opened: ["http://127.0.0.1:1/view"]},
             {tag: "saved, not opened", ok: true, autoOpen: false, message: "Saved scan Slide 1",
-             status: "Saved as Slide 1", opened: []},
+             status: "Saved as Slide 1", url: "http://127.0.0.1:1/view", opened: []},
+            // The service's page for the scan was refused: saved, but nothing to open.
+            {tag: "saved, no page to open", ok: true, autoOpen: true,
+             message: "Saved scan Slide 1", status: "Saved as Slide 1", url: "", opened: []},
             {tag: "failed", ok: false, autoOpen: true, message: "Failed to save Slide 1: ",
-             status: "Error", opened: []}
+             status: "Error", url: "http://127.0.0.1:1/view", opened: []}
         ];
     }
 
@@ -84,7 +88,7 @@ TestCase {
         compare(panel.statusText, "Saving scan");
         verify(panel.isSaving);
         verify(!panel.saveButton.enabled); // no second save while one runs
-        stage.api.answerSave(data.ok, "http://127.0.0.1:1/view");
+        stage.api.answerSave(data.ok, data.url);
         tryCompare(panel, "isSaving", false);
         compare(panel.statusText, data.status);
         compare(findChild(panel, "statusLabel").text, data.status);
@@ -111,6 +115,16 @@ TestCase {
         compare(panel.openButton.text, "Open Scan");
         mouseClick(panel.openButton);
         compare(opened, ["http://127.0.0.1:1/scan/7"]);
+    }
+
+    function test_savedScanWithoutPageOffersNothingToOpen() {
+        const opened = [];
+        const panel = createSavePanel(opened);
+        stage.api.markSaved("");
+        verify(panel.openButton.visible);
+        verify(!panel.openButton.enabled);
+        mouseClick(panel.openButton);
+        compare(opened, []);
     }
 
     function test_newScanClearsTheStatus() {

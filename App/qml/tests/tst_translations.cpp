@@ -17,7 +17,12 @@
 namespace {
 // Every text the UI translates, by the context it is looked up in.
 const QList<QPair<const char *, QStringList>> translatedTexts = {
-    {"Api", {"Network error:"}},
+    {"Api",
+     {"Network error:",
+      "Log-in refused: the service gave a log-in page this program does not open (%1)",
+      "Upload refused: the service gave a storage address this program does not send files to "
+      "(%1)",
+      "The scan was saved, but the service gave a page for it this program does not open (%1)"}},
     {"CameraProperties", {"Camera properties"}},
     {"LensProfile", {"Calibrate", "Lens properties", "Magnification", "Pixel density"}},
     {"MainWindow",

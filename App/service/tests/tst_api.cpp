@@ -9,6 +9,7 @@
 #include <QCryptographicHash>
 #include <QNetworkReply>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -479,6 +480,122 @@ private slots:
         QTRY_COMPARE(failed.size(), 1);
         QCOMPARE(server->count("/api/token/activate"), 1);
         QCOMPARE(loaded.size(), 1);
+    }
+
+    // The browser is opened only on a web address; any other page the service names ends the
+    // log-in with a message, and nothing is polled.
+    void refusedLogInPage_data() {
+        QTest::addColumn<QByteArray>("page");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("network share") << QByteArray("smb://fileserver/share/x") << "smb:";
+        QTest::newRow("local file") << QByteArray("file:///etc/passwd") << "file:";
+        QTest::newRow("script") << QByteArray("javascript:alert(1)") << "javascript:";
+        QTest::newRow("plain http elsewhere")
+            << QByteArray("http://login.example/activate?code=A1") << "plain http to login.example";
+    }
+    void refusedLogInPage() {
+        QFETCH(QByteArray, page);
+        QFETCH(QString, reason);
+        // Had anything been handed to the system's opener, the stub records it.
+        for (const char *scheme : {"smb", "file", "javascript"})
+            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), browser.get(), "open");
+        auto unregister = qScopeGuard([] {
+            for (const char *scheme : {"smb", "file", "javascript"})
+                QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
+        });
+        server->script("POST", "/api/mireva/token",
+                       {ScriptedReply::json("{\"authorization_url\": \"" + page +
+                                            "\", \"activation_code\": \"A1\"}")});
+        server->script("POST", "/api/token/activate", {ScriptedReply::json(userReply)});
+        auto api = makeApi(QString());
+        QSignalSpy error(api.get(), &Api::apiError);
+        QSignalSpy failed(api.get(), &Api::userLoadingFailed);
+        QSignalSpy urlChanged(api.get(), &Api::loginUrlChanged);
+        QSignalSpy loggedIn(api.get(), &Api::userLoggedIn);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Log-in page refused: .*" + reason));
+        api->logIn();
+        QTRY_VERIFY(!failed.isEmpty());
+        QCOMPARE(error.size(), 1);
+        const QString message = error.first().first().toString();
+        QVERIFY2(message.startsWith(Api::tr("Log-in refused")) && message.contains(reason),
+                 qPrintable(message));
+        QTest::qWait(3 * pollMs);
+        QVERIFY(browser->opened().isEmpty());
+        QVERIFY(urlChanged.isEmpty());
+        QCOMPARE(server->count("/api/token/activate"), 0);
+        QVERIFY(loggedIn.isEmpty());
+    }
+
+    // A presigned address that is not a web address is never sent to: a file: URL used to make
+    // the program write the scan file to that local path.
+    void refusedStorageAddress_data() {
+        QTest::addColumn<QByteArray>("method");
+        QTest::addColumn<QString>("url"); // %1: the test's folder
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("local file, PUT") << QByteArray("PUT") << "file://%1/stolen.dat"
+                                         << "file:";
+        QTest::newRow("local file, form") << QByteArray("POST") << "file://%1/stolen.dat"
+                                          << "file:";
+        QTest::newRow("network share") << QByteArray("PUT") << "smb://fileserver/share/stolen.dat"
+                                       << "smb:";
+        QTest::newRow("plain http elsewhere")
+            << QByteArray("PUT") << "http://storage.example/a?signature=s1"
+            << "plain http to storage.example";
+    }
+    void refusedStorageAddress() {
+        QFETCH(QByteArray, method);
+        QFETCH(QString, url);
+        QFETCH(QString, reason);
+        const QString target = url.arg(dir.path());
+        QFile::remove(dir.filePath("stolen.dat"));
+        const QString path = writeFile("cell.dat", "cell pixels");
+        server->script("POST", "/api/mireva/container/c1/presign_upload",
+                       {ScriptedReply::json(presignReply(method, QUrl(target), "{}", "{}"))});
+        auto api = makeApi();
+        QSignalSpy error(api.get(), &Api::apiError);
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression("Storage address refused for .*" + reason));
+            auto result = api->uploadFile("c1", "cell.dat", path);
+            QVERIFY(finish(result));
+            QCOMPARE(result.result(), false);
+        }
+        QVERIFY(!QFile::exists(dir.filePath("stolen.dat")));
+        // Only the presign requests reached the service.
+        QCOMPARE(server->requests().size(), 2);
+        // Told once, not at every retry.
+        QCOMPARE(error.size(), 1);
+        const QString message = error.first().first().toString();
+        QVERIFY2(message.startsWith(Api::tr("Upload refused")) && message.contains(reason),
+                 qPrintable(message));
+        QVERIFY(!message.contains("signature"));
+    }
+
+    // The scan is saved whatever page the service names for it; one the browser must not be
+    // sent to is dropped with a message.
+    void savedScanPage_data() {
+        QTest::addColumn<QByteArray>("page");
+        QTest::addColumn<bool>("kept");
+        QTest::newRow("https") << QByteArray("https://tavrona.example/scans/17") << true;
+        QTest::newRow("http to this machine") << QByteArray("http://127.0.0.1:1/scans/17") << true;
+        QTest::newRow("network share") << QByteArray("smb://fileserver/share/x") << false;
+        QTest::newRow("local file") << QByteArray("file:///home/user/.ssh/id_rsa") << false;
+    }
+    void savedScanPage() {
+        QFETCH(QByteArray, page);
+        QFETCH(bool, kept);
+        server->script("POST", "/api/mireva/container/c-17/save",
+                       {ScriptedReply::json("{\"view_url\": \"" + page + "\"}")});
+        auto api = makeApi();
+        QSignalSpy error(api.get(), &Api::apiError);
+        if (!kept)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Scan page refused:"));
+        auto saved = api->saveScan(QStringLiteral("c-17"), QStringLiteral("Slide"));
+        QVERIFY(finish(saved));
+        QCOMPARE(saved.result(), kept ? QString::fromLatin1(page) : QString());
+        QCOMPARE(error.size(), kept ? 0 : 1);
+        if (!kept)
+            QVERIFY(error.first().first().toString().startsWith(Api::tr("The scan was saved")));
     }
 
     void queryUser_data() {
