@@ -1,9 +1,12 @@
 #include "shell/settings.h"
 
 #include "shell/buildconfig.h"
+#include "shell/redaction.h"
+#include "shell/secretstore.h"
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QFileInfo>
 #include <QLocale>
 #include <QMutexLocker>
 #include <QQmlEngine>
@@ -37,6 +40,44 @@ Settings::Settings(QQmlEngine *engine, const QStringList &uiLanguages, const QSt
     if (firstRun)
         chooseLanguage(uiLanguages);
     loadLanguage();
+
+    // The token's places belong to this settings store, so a second store (a test run, the run
+    // command's own) never reads or overwrites the user's token.
+    const QFileInfo settingsFile(store.fileName());
+    SecretStore::Options where;
+    where.service = QCoreApplication::organizationName() + QLatin1Char(' ') +
+                    QCoreApplication::applicationName();
+    where.key = apiTokenKey + QLatin1Char(' ') + settingsFile.absoluteFilePath();
+    where.filePath = settingsFile.absolutePath() + QLatin1Char('/') +
+                     settingsFile.completeBaseName() + QStringLiteral(".token");
+    secrets = std::make_unique<SecretStore>(where);
+    loadToken();
+}
+
+void Settings::loadToken() {
+    bool legacy;
+    QString value;
+    {
+        QMutexLocker lock(&storeMutex);
+        legacy = store.contains(apiTokenKey);
+        value = store.value(apiTokenKey).toString();
+    }
+    if (legacy) {
+        // Written by an earlier version into the settings file.
+        if (secrets->write(value)) {
+            QMutexLocker lock(&storeMutex);
+            store.remove(apiTokenKey);
+            store.sync();
+            qDebug() << "Service token moved out of the settings file";
+        } else {
+            qWarning() << "Service token left in the settings file: nowhere safer to keep it";
+        }
+    } else {
+        value = secrets->read();
+    }
+    redaction::addSecret(value);
+    QMutexLocker lock(&storeMutex);
+    token = value;
 }
 
 Settings::~Settings() {
@@ -108,7 +149,8 @@ bool Settings::vignettingCorrection() const {
 }
 
 QString Settings::apiToken() const {
-    return read(apiTokenKey, QString()).toString();
+    QMutexLocker lock(&storeMutex);
+    return token;
 }
 
 QUrl Settings::apiUrl() const {
@@ -157,7 +199,13 @@ void Settings::setVignettingCorrection(bool value) {
 }
 
 void Settings::setApiToken(const QString &value) {
-    write(apiTokenKey, value);
+    redaction::addSecret(value);
+    {
+        QMutexLocker lock(&storeMutex);
+        token = value;
+    }
+    if (!secrets->write(value))
+        qWarning() << "Service token kept for this run only: it could not be stored";
     emit apiTokenChanged(value);
 }
 

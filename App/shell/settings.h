@@ -8,11 +8,19 @@
 #include <QTranslator>
 #include <QUrl>
 
+#include <memory>
+
 class QQmlEngine;
+class SecretStore;
 
 // The program's persistent configuration, one property per key of the user's settings store.
 // Every read goes to the store, every write goes to the store and then emits (even when the value
 // did not change). Lives in the GUI thread; apiToken() may be read from any thread.
+//
+// The service token is the exception: it is not kept in the settings file (which others may
+// read) but in the desktop keyring, or in a file beside the settings that only the user may
+// read (see SecretStore); it is read once at construction and held in memory. A token an
+// earlier version left under "api/token" is moved there and removed from the settings.
 class Settings : public QObject {
     Q_OBJECT
     Q_PROPERTY(QString language READ language WRITE setLanguage NOTIFY languageChanged)
@@ -83,6 +91,7 @@ private:
     QString mppKey() const;
     void chooseLanguage(const QStringList &uiLanguages);
     void loadLanguage();
+    void loadToken();
 
     // QSettings is reentrant, not thread-safe: the live builder reads the token from its thread
     // while the GUI thread writes, so every store access goes through this lock.
@@ -91,4 +100,7 @@ private:
     QTranslator translator;
     QQmlEngine *engine;
     QString catalogueDir;
+    std::unique_ptr<SecretStore> secrets;
+    // Guarded by storeMutex.
+    QString token;
 };

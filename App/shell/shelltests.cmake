@@ -23,3 +23,9 @@ add_dependencies(tst_crashreport tst_crashreport_crasher)
 mireva_add_test(tst_simd shell SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_simd.cpp LIBS mireva_shell)
 
 mireva_add_test(tst_redaction shell SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_redaction.cpp LIBS mireva_shell)
+
+mireva_add_test(tst_secretstore shell SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_secretstore.cpp LIBS mireva_shell)
+mireva_add_test(tst_secretstore_silentkeyring shell
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_secretstore_silentkeyring.cpp LIBS mireva_shell)
+# A keyring wait that is not bounded would hang here: fail in a minute instead.
+set_tests_properties(tst_secretstore_silentkeyring PROPERTIES TIMEOUT 60)

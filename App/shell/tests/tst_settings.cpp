@@ -2,6 +2,8 @@
 #include "shell/settings.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QMetaProperty>
 #include <QSettings>
 #include <QSignalSpy>
@@ -30,8 +32,23 @@ private slots:
     void firstRunLanguage();
     void storedLanguageIsKept();
     void tokenReadFromAnotherThread();
+    void tokenKeptOutOfTheSettingsFile();
+    void tokenFromAnEarlierVersionMoves();
+    void tokenStaysWhereItIsWhenNowhereSaferIsWritable();
 
 private:
+    // Where the token goes when no keyring answers (none does in the tests): beside the
+    // settings file.
+    static QString tokenFile() {
+        const QFileInfo settingsFile(QSettings().fileName());
+        return settingsFile.absolutePath() + QLatin1Char('/') + settingsFile.completeBaseName() +
+               QStringLiteral(".token");
+    }
+    static QByteArray settingsFileBytes() {
+        QSettings().sync();
+        QFile file(QSettings().fileName());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
     static std::unique_ptr<Settings> make(const QStringList &uiLanguages = {}) {
         return std::make_unique<Settings>(nullptr, uiLanguages, testCatalogues);
     }
@@ -46,6 +63,8 @@ void TestSettings::initTestCase() {
 
 void TestSettings::init() {
     QSettings().clear();
+    QFile::remove(tokenFile());
+    QDir(tokenFile()).removeRecursively();
 }
 
 void TestSettings::keysDefaultsAndSignals_data() {
@@ -66,8 +85,6 @@ void TestSettings::keysDefaultsAndSignals_data() {
     QTest::newRow("vignettingCorrection")
         << QByteArray("vignettingCorrection") << "camera/vignettingCorrection" << QVariant(false)
         << QVariant(true);
-    QTest::newRow("apiToken") << QByteArray("apiToken") << "api/token" << QVariant(QString())
-                              << QVariant(QStringLiteral("token-123"));
     QTest::newRow("apiUrl") << QByteArray("apiUrl") << "api/url"
                             << QVariant(QUrl(QStringLiteral(MIREVA_SERVICE_URL)))
                             << QVariant(QUrl(QStringLiteral("https://service.example/")));
@@ -217,6 +234,63 @@ void TestSettings::tokenReadFromAnotherThread() {
     done = true;
     QVERIFY(reader->wait());
     QCOMPARE(settings->apiToken(), QStringLiteral("token-%1").arg(i - 1));
+}
+
+void TestSettings::tokenKeptOutOfTheSettingsFile() {
+    auto settings = make();
+    QCOMPARE(settings->apiToken(), QString());
+    QSignalSpy spy(settings.get(), &Settings::apiTokenChanged);
+    settings->setApiToken(QStringLiteral("token-kept-apart"));
+    QCOMPARE(spy.size(), 1);
+    QCOMPARE(spy.first().first().toString(), QStringLiteral("token-kept-apart"));
+    QCOMPARE(settings->apiToken(), QStringLiteral("token-kept-apart"));
+    settings->setCameraId(QStringLiteral("camA")); // the settings file is written
+    QVERIFY(!QSettings().contains(QStringLiteral("api/token")));
+    QVERIFY(settingsFileBytes().contains("camA"));
+    QVERIFY(!settingsFileBytes().contains("token-kept-apart"));
+
+    QFile file(tokenFile());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("token-kept-apart"));
+    QCOMPARE(file.permissions() & ~(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                    QFileDevice::ReadUser | QFileDevice::WriteUser),
+             QFileDevice::Permissions());
+    file.close();
+
+    // The next start reads it; a log-out removes it.
+    settings.reset();
+    settings = make();
+    QCOMPARE(settings->apiToken(), QStringLiteral("token-kept-apart"));
+    settings->setApiToken(QString());
+    QVERIFY(!QFile::exists(tokenFile()));
+    settings.reset();
+    QCOMPARE(make()->apiToken(), QString());
+}
+
+void TestSettings::tokenFromAnEarlierVersionMoves() {
+    QSettings().setValue(QStringLiteral("api/token"), QStringLiteral("token-from-before"));
+    QSettings().setValue(QStringLiteral("camera/id"), QStringLiteral("camA"));
+    QSettings().sync();
+    QVERIFY(settingsFileBytes().contains("token-from-before"));
+    auto settings = make();
+    QCOMPARE(settings->apiToken(), QStringLiteral("token-from-before"));
+    QVERIFY(!QSettings().contains(QStringLiteral("api/token")));
+    QVERIFY(!settingsFileBytes().contains("token-from-before"));
+    QCOMPARE(settings->cameraId(), QStringLiteral("camA"));
+    settings.reset();
+    QCOMPARE(make()->apiToken(), QStringLiteral("token-from-before"));
+}
+
+// A token that can be kept nowhere safer stays in the settings file rather than being lost.
+void TestSettings::tokenStaysWhereItIsWhenNowhereSaferIsWritable() {
+    QSettings().setValue(QStringLiteral("api/token"), QStringLiteral("token-from-before"));
+    QVERIFY(QDir().mkpath(tokenFile())); // a folder where the file would go
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("could not be stored"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("left in the settings file"));
+    auto settings = make();
+    QCOMPARE(settings->apiToken(), QStringLiteral("token-from-before"));
+    QCOMPARE(QSettings().value(QStringLiteral("api/token")).toString(),
+             QStringLiteral("token-from-before"));
 }
 
 QTEST_GUILESS_MAIN(TestSettings)
