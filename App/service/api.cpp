@@ -12,6 +12,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QTimer>
+#include <QUrlQuery>
 
 #include <stdexcept>
 
@@ -373,6 +374,15 @@ QFuture<bool> Api::sendToStorage(const json &presign, const QString &filePath,
     }
     if (!storageUrlAllowed(upload.url, filePath))
         return QtFuture::makeReadyFuture(false);
+    // The signature and credentials of the presigned request are secrets wherever they turn up
+    // again, e.g. echoed in the storage's error reply.
+    for (const auto &[name, value] : QUrlQuery(upload.url).queryItems(QUrl::FullyDecoded))
+        if (redaction::isSecretName(name))
+            redaction::addSecret(value);
+    for (const HeaderList *fields : {&upload.headers, &upload.data})
+        for (const auto &[name, value] : *fields)
+            if (redaction::isSecretName(QString::fromUtf8(name)))
+                redaction::addSecret(QString::fromUtf8(value));
 
     QNetworkRequest request(upload.url);
     for (const auto &[name, value] : upload.headers)

@@ -8,3 +8,9 @@ mireva_add_test(tst_apithread service
             ${CMAKE_CURRENT_LIST_DIR}/tests/loopbackserver.h
             ${CMAKE_CURRENT_LIST_DIR}/tests/browserstub.h
     LIBS mireva_service)
+# Nothing secret in the log or the crash reports after a log-in and a scan.
+mireva_add_test(tst_secretleaks service
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_secretleaks.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/tests/loopbackserver.h
+            ${CMAKE_CURRENT_LIST_DIR}/tests/browserstub.h
+    LIBS mireva_service)

@@ -14,7 +14,7 @@ namespace redaction {
 namespace {
 
 constexpr qsizetype shortestSecret = 4;
-constexpr qsizetype mostSecrets = 32;
+constexpr qsizetype mostSecrets = 64;
 
 // Key names whose values are secret: anything that names a token, secret, password, signature,
 // credential, key or code of a log-in, and the headers that carry credentials.
@@ -41,6 +41,9 @@ QStringList patternTexts() {
         // key=value in query strings, forms and headers such as X-Sentry-Auth.
         QStringLiteral("(?<![\\w.%-])") + secretQueryKey + QStringLiteral("=") + notMasked +
             QStringLiteral("(?<value>[^&\\s\"'#;,\\\\<>)\\]]+)"),
+        // <SignatureProvided>value</SignatureProvided>, as storage services echo a request.
+        QStringLiteral("<(?<tag>") + secretKey + QStringLiteral(")>") + notMasked +
+            QStringLiteral("(?<value>[^<]+)</\\k<tag>>"),
         // Header lines.
         QStringLiteral("(?<![\\w-])(?:authorization|proxy-authorization|x-api-token|cookie|"
                        "set-cookie|x-sentry-auth)\\s*:\\s*+") +
@@ -129,6 +132,13 @@ QString redactWith(QString text, const QStringList &forms) {
 }
 
 } // namespace
+
+bool isSecretName(const QString &name) {
+    thread_local const QRegularExpression whole(QStringLiteral("^") + secretQueryKey +
+                                                    QStringLiteral("$"),
+                                                QRegularExpression::CaseInsensitiveOption);
+    return whole.match(name).hasMatch();
+}
 
 QString redact(const QString &text) {
     return redactWith(text, registeredForms(false));

@@ -64,6 +64,13 @@ private slots:
         QTest::newRow("sentry auth header value")
             << "X-Sentry-Auth: Sentry sentry_version=7, sentry_key=pub, sentry_secret=sec"
             << "X-Sentry-Auth: [redacted]";
+        QTest::newRow("storage error echoing the request")
+            << "<Error><Code>SignatureDoesNotMatch</Code><SignatureProvided>ab12</"
+               "SignatureProvided>"
+               "<AWSAccessKeyId>AKIA1</AWSAccessKeyId><Key>cells/1.dat</Key></Error>"
+            << "<Error><Code>SignatureDoesNotMatch</Code><SignatureProvided>[redacted]</"
+               "SignatureProvided>"
+               "<AWSAccessKeyId>[redacted]</AWSAccessKeyId><Key>cells/1.dat</Key></Error>";
         QTest::newRow("single-quoted key") << "{'password': 'hunter22'}"
                                            << "{'password': '[redacted]'}";
         QTest::newRow("ordinary lines stay as they are")
@@ -83,6 +90,23 @@ private slots:
         QCOMPARE(once, expected);
         QCOMPARE(redaction::redact(once), once); // a second pass changes nothing
         QCOMPARE(redaction::redactBytes(text.toUtf8()), expected.toUtf8());
+    }
+
+    void secretNames_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("secret");
+        for (const char *name : {"X-Amz-Signature", "x-amz-credential", "X-Amz-Security-Token",
+                                 "signature", "sig", "code", "auth_token", "Authorization",
+                                 "X-Goog-Credential", "AWSAccessKeyId", "policy_signature"})
+            QTest::newRow(name) << QString::fromLatin1(name) << true;
+        for (const char *name : {"expires", "X-Amz-Date", "X-Amz-Algorithm", "key", "file",
+                                 "Content-Type", "x-meta-b", "codec", "signed"})
+            QTest::newRow(name) << QString::fromLatin1(name) << false;
+    }
+    void secretNames() {
+        QFETCH(QString, name);
+        QFETCH(bool, secret);
+        QCOMPARE(redaction::isSecretName(name), secret);
     }
 
     // A registered value is cut wherever it stands, in any quoting, also percent-encoded.
@@ -114,9 +138,9 @@ private slots:
     }
 
     void registryKeepsTheNewest() {
-        for (int i = 0; i < 40; ++i)
+        for (int i = 0; i < 80; ++i)
             redaction::addSecret(QStringLiteral("secret-%1").arg(i, 2, 10, QLatin1Char('0')));
-        QCOMPARE(redaction::redact(QStringLiteral("secret-39")), QStringLiteral("[redacted]"));
+        QCOMPARE(redaction::redact(QStringLiteral("secret-79")), QStringLiteral("[redacted]"));
         QCOMPARE(redaction::redact(QStringLiteral("secret-00")), QStringLiteral("secret-00"));
     }
 
