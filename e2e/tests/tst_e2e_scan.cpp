@@ -7,12 +7,15 @@
 #include "mosaic/bigbuilder.h"
 #include "program/facades.h"
 #include "service/scan.h"
+#include "shell/crashreport.h"
+#include "shell/logging.h"
 #include "shell/metatypes.h"
 #include "shell/settings.h"
 
 #include "scanrun.h"
 
 #include <QDesktopServices>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QNetworkAccessManager>
@@ -22,6 +25,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrlQuery>
 
 #include <set>
 
@@ -139,6 +143,7 @@ private:
     QTemporaryDir m_dir;
     cv::Mat m_slide;
     QString m_slidePath;
+    QString m_logPath;
 };
 
 void TestEndToEndScan::initTestCase() {
@@ -146,6 +151,9 @@ void TestEndToEndScan::initTestCase() {
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.filePath("config"));
     QCoreApplication::setOrganizationName(QStringLiteral("MirevaEndToEnd"));
     QCoreApplication::setApplicationName(QStringLiteral("Mireva"));
+    // The program's own log, as the entry function sets it up.
+    m_logPath = m_dir.filePath(QStringLiteral("data/Mireva/application_output.log"));
+    logging::setup(m_logPath);
     qRegisterMetaType<cv::Mat>();
     m_slide = scanrun::makeSlide(slideWidth, slideHeight, 11);
     m_slidePath = m_dir.filePath(QStringLiteral("slide.png"));
@@ -184,6 +192,15 @@ void TestEndToEndScan::wholeScan() {
         server.terminate();
         server.waitForFinished(10000);
     });
+    // Crash reports go to the service's own receiver, with the log attached.
+    crashreport::Options reports;
+    reports.dsn =
+        QStringLiteral("http://mireva@%1:%2/1").arg(QUrl(base).host()).arg(QUrl(base).port());
+    reports.release = QStringLiteral("mireva@e2e");
+    reports.attachment = m_logPath;
+    reports.databasePath = m_dir.filePath(tag + QStringLiteral("-reports"));
+    QVERIFY(crashreport::init(reports));
+    auto closeReports = qScopeGuard([] { crashreport::close(); });
 
     Browser browser;
     Settings settings(nullptr, QStringList());
@@ -475,6 +492,51 @@ void TestEndToEndScan::wholeScan() {
     }
     qInfo().noquote() << "view URL" << viewUrl << "files" << uploads.size() << "frames"
                       << frames.size();
+
+    // --- Nothing secret left the program --------------------------------------------------
+    // After the log-in and the scan, an error whose text carries the token is reported too; the
+    // log and every envelope the service stored hold neither the token nor the log-in code
+    // (through the faults, the failed uploads were reported as well), nor does the settings
+    // file hold the token.
+    const QByteArray token = settings.apiToken().toUtf8();
+    QVERIFY(!token.isEmpty());
+    const QByteArray code =
+        QUrlQuery(browser.opened.first()).queryItemValue(QStringLiteral("code")).toUtf8();
+    crashreport::captureException(
+        QStringLiteral("Runtime exception"),
+        QStringLiteral("request with token %1 failed").arg(QString::fromUtf8(token)));
+    const QString reportsDir = dataDir + QStringLiteral("/crash-reports");
+    auto storedEnvelopes = [&] {
+        QList<QByteArray> envelopes;
+        for (const QString &name :
+             QDir(reportsDir).entryList({QStringLiteral("*.envelope")}, QDir::Files))
+            envelopes.append(scanrun::readFile(reportsDir + QLatin1Char('/') + name));
+        return envelopes;
+    };
+    auto reported = [&] {
+        const QList<QByteArray> envelopes = storedEnvelopes();
+        return std::any_of(envelopes.begin(), envelopes.end(), [](const QByteArray &envelope) {
+            return envelope.contains("request with token [redacted] failed");
+        });
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(reported(), 20000);
+    QList<QPair<QString, QByteArray>> written = {
+        {QStringLiteral("log"), scanrun::readFile(m_logPath)},
+        {QStringLiteral("settings"), scanrun::readFile(QSettings().fileName())}};
+    for (const QByteArray &envelope : storedEnvelopes())
+        written.append({QStringLiteral("stored envelope"), envelope});
+    QVERIFY(written.first().second.contains("api response:"));
+    static const QRegularExpression unredacted(QStringLiteral(
+        "signature=(?!\\[redacted\\])|activation_code\\\\?\"\\s*:\\s*\\\\?\"(?!\\[redacted)"));
+    for (const auto &[where, bytes] : written) {
+        QVERIFY2(!bytes.contains(token), qPrintable(where + QStringLiteral(" holds the token")));
+        QVERIFY2(code.isEmpty() || !bytes.contains(code),
+                 qPrintable(where + QStringLiteral(" holds the log-in code")));
+        const auto match = unredacted.match(QString::fromLatin1(bytes));
+        QVERIFY2(!match.hasMatch(),
+                 qPrintable(where + QStringLiteral(": ") +
+                            QString::fromLatin1(bytes).mid(match.capturedStart() - 40, 120)));
+    }
 }
 
 QTEST_MAIN(TestEndToEndScan)
