@@ -47,6 +47,38 @@ QByteArray bodyForLog(const QByteArray &body) {
     return body;
 }
 
+// Redirects are followed only where the request itself may go: a redirect the check refuses
+// aborts the reply, which then ends with an error like any failed request.
+void followOnly(QNetworkRequest &request) {
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::UserVerifiedRedirectPolicy);
+}
+
+template <typename Check>
+void checkRedirects(QNetworkReply *reply, const QString &what, Check refusal) {
+    QObject::connect(reply, &QNetworkReply::redirected, reply,
+                     [reply, what, refusal](const QUrl &to) {
+                         const QString why = refusal(to);
+                         if (why.isEmpty()) {
+                             emit reply->redirectAllowed();
+                             return;
+                         }
+                         qWarning() << "Redirect refused for" << what << ":" << why;
+                         reply->abort();
+                     });
+}
+
+// The service's own requests carry the token: they follow a redirect only on the service's
+// scheme, host and port.
+QString offOrigin(const QUrl &to, const QUrl &service) {
+    if (to.scheme().compare(service.scheme(), Qt::CaseInsensitive) == 0 &&
+        to.host().compare(service.host(), Qt::CaseInsensitive) == 0 &&
+        to.port(-1) == service.port(-1))
+        return {};
+    return QStringLiteral("a redirect away from the service, to %1://%2")
+        .arg(to.scheme(), to.host());
+}
+
 using HeaderList = QList<QPair<QByteArray, QByteArray>>;
 
 // Element 0 of a presign reply, checked before anything is sent: a reply the client cannot
@@ -119,6 +151,7 @@ QFuture<json> Api::apiCall(QUrl url, json body, NetworkRequestType type) {
     const bool serviceRequest = url.isRelative();
     const QUrl target = serviceRequest ? apiUrl.resolved(url) : url;
     QNetworkRequest request(target);
+    followOnly(request);
     if (type == Post && !body.is_null())
         request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
     if (serviceRequest) {
@@ -139,6 +172,8 @@ QFuture<json> Api::apiCall(QUrl url, json body, NetworkRequestType type) {
     } else {
         throw ApiException(QStringLiteral("Invalid request type"), 0);
     }
+    checkRedirects(reply, target.path(),
+                   [service = target](const QUrl &to) { return offOrigin(to, service); });
 
     return QtFuture::connect(reply, &QNetworkReply::finished).then([reply]() -> json {
         reply->deleteLater();
@@ -385,6 +420,7 @@ QFuture<bool> Api::sendToStorage(const json &presign, const QString &filePath,
                 redaction::addSecret(QString::fromUtf8(value));
 
     QNetworkRequest request(upload.url);
+    followOnly(request);
     for (const auto &[name, value] : upload.headers)
         request.setRawHeader(name, value);
 
@@ -416,6 +452,8 @@ QFuture<bool> Api::sendToStorage(const json &presign, const QString &filePath,
         reply = network->post(request, multiPart);
         multiPart->setParent(reply);
     }
+    checkRedirects(reply, filePath,
+                   [service = apiUrl](const QUrl &to) { return urlRefusal(to, service); });
 
     return QtFuture::connect(reply, &QNetworkReply::finished)
         .then([reply, filePath, expectedETag]() {

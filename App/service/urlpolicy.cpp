@@ -4,9 +4,11 @@
 
 namespace {
 
+// By address, or the one name every resolver maps to this machine; not "*.localhost", which a
+// plain resolver may ask DNS about.
 bool isLoopback(const QString &host) {
     const QString name = host.toLower();
-    if (name == QLatin1String("localhost") || name.endsWith(QLatin1String(".localhost")))
+    if (name == QLatin1String("localhost"))
         return true;
     const QHostAddress address(name);
     return !address.isNull() && address.isLoopback();

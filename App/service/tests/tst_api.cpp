@@ -903,6 +903,64 @@ private slots:
         QCOMPARE(server->requests().size(), 1);
     }
 
+    // A storage that answers with a redirect is followed only where an upload may go at all.
+    // Qt itself refuses to leave http for another scheme; a redirect to plain http elsewhere is
+    // the program's to refuse.
+    void storageRedirect_data() {
+        QTest::addColumn<QString>("location"); // {dir}: the test's folder; {base}: the server's
+        QTest::addColumn<bool>("followed");
+        QTest::addColumn<bool>("refusedHere");
+        QTest::newRow("to a local file") << "file://{dir}/stolen.dat" << false << false;
+        QTest::newRow("to a network share") << "smb://fileserver/share/x" << false << false;
+        QTest::newRow("to plain http elsewhere") << "http://storage.example/a" << false << true;
+        QTest::newRow("within the storage") << "{base}moved" << true << false;
+    }
+    void storageRedirect() {
+        QFETCH(QString, location);
+        QFETCH(bool, followed);
+        QFETCH(bool, refusedHere);
+        QFile::remove(dir.filePath("stolen.dat"));
+        const QString path = writeFile("a.dat", "cell");
+        server->script("POST", "/api/mireva/container/c1/presign_upload",
+                       {ScriptedReply::json(presignReply("PUT", server->url("/s"), "{}", "{}"))});
+        ScriptedReply moved{307, "application/json", "{}", {}};
+        moved.headers.append({"Location", QString(location)
+                                              .replace("{dir}", dir.path())
+                                              .replace("{base}", server->url().toString())
+                                              .toUtf8()});
+        server->script("PUT", "/s", {moved});
+        server->script("PUT", "/moved", {ScriptedReply::json("{}")});
+        auto api = makeApi();
+        if (refusedHere)
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression("Redirect refused for .*storage.example"));
+        auto result = api->uploadFile("c1", "a.dat", path);
+        QVERIFY(finish(result));
+        QCOMPARE(result.result(), followed);
+        QCOMPARE(server->count("/moved"), followed ? 1 : 0);
+        QVERIFY(!QFile::exists(dir.filePath("stolen.dat")));
+    }
+
+    // The service's own requests carry the token: a redirect leaves the service's host never.
+    void serviceRedirectStaysOnTheHost() {
+        LoopbackServer elsewhere;
+        QVERIFY(elsewhere.start());
+        elsewhere.fallback = ScriptedReply::json("{}");
+        ScriptedReply moved{307, "application/json", "{}", {}};
+        // Another host (by name, as the service is reached by address): same machine, other origin.
+        moved.headers.append(
+            {"Location",
+             QStringLiteral("http://localhost:%1/api/mireva/info").arg(elsewhere.port()).toUtf8()});
+        server->script("GET", "/api/mireva/info", {moved});
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Redirect refused for"));
+        auto api = makeApi(QString());
+        api->apiToken = QStringLiteral("token-not-to-travel");
+        auto future = call(*api, QUrl("/api/mireva/info"), nullptr, Get);
+        QVERIFY(finish(future));
+        QVERIFY(apiExceptionOf(future).has_value());
+        QVERIFY(elsewhere.requests().isEmpty());
+    }
+
     void failedTransfers_data() {
         QTest::addColumn<int>("presignStatus");
         QTest::addColumn<int>("storageStatus");

@@ -28,6 +28,10 @@ private slots:
             << "http://Tavrona.Lab.Example:9000/storage/a" << inHouse << "";
         QTest::newRow("http elsewhere")
             << "http://storage.example/a" << inHouse << "plain http to storage.example";
+        QTest::newRow("http to a name under localhost")
+            << "http://storage.localhost/a" << hosted << "plain http to storage.localhost";
+        QTest::newRow("http with loopback as the user name")
+            << "http://127.0.0.1:80@storage.example/a" << hosted << "plain http to storage.example";
         QTest::newRow("http to a name that starts like loopback")
             << "http://127.0.0.1.evil.example/a" << hosted << "plain http to";
         QTest::newRow("http to the hosted service's host is still plain http")
