@@ -70,8 +70,13 @@ const QList<QRegularExpression> &patterns() {
 
 struct Registry {
     QMutex mutex;
-    // Newest last; each value with the forms it takes in text.
+    // Newest last.
     QList<QString> values;
+    // What to look for, longest first (so a value that contains another is cut whole): the
+    // forms the values take in text, and the same as UTF-8 bytes read as Latin-1. Made when a
+    // value is added, so a log line only copies them.
+    QStringList textForms;
+    QStringList byteForms;
 };
 
 Registry &registry() {
@@ -111,18 +116,22 @@ QString cutPatterns(QString text) {
     return text;
 }
 
-// The registered values, as the caller's text represents them.
+// The registered values, as text or as bytes represent them.
 QStringList registeredForms(bool asUtf8Bytes) {
     Registry &r = registry();
     QMutexLocker lock(&r.mutex);
-    QStringList forms;
-    for (const QString &value : r.values)
-        for (const QString &form : formsOf(value))
-            forms.append(asUtf8Bytes ? QString::fromLatin1(form.toUtf8()) : form);
-    // Longest first, so a value that contains another is cut whole.
-    std::sort(forms.begin(), forms.end(),
+    return asUtf8Bytes ? r.byteForms : r.textForms;
+}
+
+void remakeForms(Registry &r) {
+    r.textForms.clear();
+    for (const QString &value : std::as_const(r.values))
+        r.textForms += formsOf(value);
+    std::sort(r.textForms.begin(), r.textForms.end(),
               [](const QString &a, const QString &b) { return a.size() > b.size(); });
-    return forms;
+    r.byteForms.clear();
+    for (const QString &form : std::as_const(r.textForms))
+        r.byteForms.append(QString::fromLatin1(form.toUtf8()));
 }
 
 QString redactWith(QString text, const QStringList &forms) {
@@ -159,12 +168,14 @@ void addSecret(const QString &value) {
     r.values.append(value);
     while (r.values.size() > mostSecrets)
         r.values.removeFirst();
+    remakeForms(r);
 }
 
 void clearSecrets() {
     Registry &r = registry();
     QMutexLocker lock(&r.mutex);
     r.values.clear();
+    remakeForms(r);
 }
 
 } // namespace redaction
