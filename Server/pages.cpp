@@ -87,6 +87,10 @@ QString scan(const ScanRecord &scan, double mpp, double magnification, const QSt
         facts += QStringLiteral(" · %1 µm per pixel").arg(mpp);
     if (magnification > 0)
         facts += QStringLiteral(" · magnification %1×").arg(magnification);
+    facts +=
+        QStringLiteral(" · <a class=\"download\" id=\"package\" href=\"/scans/%1/package.zip\">"
+                       "Download the package</a>")
+            .arg(esc(scan.id));
     // The status goes into a JSON script block: with every "<" escaped no text can end it.
     QString data = status;
     data.replace(QLatin1Char('<'), QStringLiteral("\\u003c"));

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QUuid>
 
 #include <zip.h>
 
@@ -177,6 +178,64 @@ void Storage::removeBuild(const QString &containerId, const QString &scanId, int
 
 QString md5Hex(const QByteArray &data) {
     return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
+}
+
+QString Storage::packageFile(const QString &containerId, const QString &scanId,
+                             const QString &version) const {
+    return derivedDir(containerId, scanId) + QStringLiteral("/package-%1.zip").arg(version);
+}
+
+bool Storage::writePackage(const QString &containerId, const QString &scanId,
+                           const QString &version, const QStringList &paths, QString *error) const {
+    const QString target = packageFile(containerId, scanId, version);
+    const QString partial =
+        target + QStringLiteral(".partial-") + md5Hex(QUuid::createUuid().toByteArray());
+    if (!QDir().mkpath(derivedDir(containerId, scanId))) {
+        *error = QStringLiteral("cannot create the scan's folder");
+        return false;
+    }
+    int zipError = 0;
+    zip_t *zip = zip_open(QFile::encodeName(partial).constData(), ZIP_CREATE | ZIP_EXCL, &zipError);
+    if (!zip) {
+        *error = QStringLiteral("cannot create the package file");
+        return false;
+    }
+    // The archives are JPEG cells already: stored, not compressed again. libzip copies each
+    // file when the zip is closed, so memory does not grow with the scan.
+    for (const QString &path : paths) {
+        zip_source_t *source =
+            zip_source_file(zip, QFile::encodeName(filePath(containerId, path)).constData(), 0, -1);
+        const zip_int64_t index =
+            source ? zip_file_add(zip, path.toUtf8().constData(), source, ZIP_FL_ENC_UTF_8) : -1;
+        if (index < 0 || zip_set_file_compression(zip, zip_uint64_t(index), ZIP_CM_STORE, 0) != 0) {
+            if (source && index < 0)
+                zip_source_free(source);
+            *error = QStringLiteral("cannot add \"%1\" to the package").arg(path);
+            zip_discard(zip);
+            QFile::remove(partial);
+            return false;
+        }
+    }
+    if (zip_close(zip) != 0) {
+        *error = QStringLiteral("cannot write the package: %1")
+                     .arg(QString::fromUtf8(zip_strerror(zip)));
+        zip_discard(zip);
+        QFile::remove(partial);
+        return false;
+    }
+    if (std::rename(QFile::encodeName(partial).constData(),
+                    QFile::encodeName(target).constData()) != 0) {
+        *error = QStringLiteral("cannot publish the package");
+        QFile::remove(partial);
+        return false;
+    }
+    const QString current = QFileInfo(target).fileName();
+    QDir dir(derivedDir(containerId, scanId));
+    for (const QString &name :
+         dir.entryList({QStringLiteral("package-*.zip*")}, QDir::Files | QDir::Hidden))
+        if (name != current && !name.contains(QLatin1String(".partial-")))
+            dir.remove(name);
+    return true;
 }
 
 } // namespace tavrona

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 typedef struct zip zip_t;
 
@@ -50,6 +51,14 @@ public:
                       const QString &keepBuild) const;
     void removeBuild(const QString &containerId, const QString &scanId, int part,
                      const QString &build) const;
+    // The saved scan's package as one zip ("package-<version>.zip"), made when first asked for;
+    // version names the container's content, so a changed container gets a new file.
+    QString packageFile(const QString &containerId, const QString &scanId,
+                        const QString &version) const;
+    // Writes the container's files (paths) into the package file of that version, under a
+    // temporary name renamed into place, and removes the packages of other versions.
+    bool writePackage(const QString &containerId, const QString &scanId, const QString &version,
+                      const QStringList &paths, QString *error) const;
 
 private:
     QString derivedDir(const QString &containerId, const QString &scanId) const;

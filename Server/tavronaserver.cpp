@@ -132,6 +132,7 @@ void TavronaServer::addRoutes() {
           &ScanHandlers::tile);
     r.add("GET", "/scans/{scan}/parts/{part}.ome.tif", Body::None, &m_scans,
           &ScanHandlers::omeTiff);
+    r.add("GET", "/scans/{scan}/package.zip", Body::None, &m_scans, &ScanHandlers::package);
     r.add("GET", "/viewer/{file*}", Body::None, &m_scans, &ScanHandlers::viewerFile);
 
     // The SDKs post to the endpoint with and without the final slash.

@@ -7,12 +7,16 @@
 
 #include "jobs.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
+#include <QDebug>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSet>
 #include <QThread>
+
+#include <algorithm>
 
 #include <zip.h>
 
@@ -221,7 +225,8 @@ json ScanHandlers::SavedScan::statusJson() const {
             {"magnification",
              descriptor->magnification > 0 ? json(descriptor->magnification) : json(nullptr)},
             {"parts", partList},
-            {"photos", photos}};
+            {"photos", photos},
+            {"package", utf8(QStringLiteral("/scans/%1/package.zip").arg(scan->id))}};
 }
 
 HttpReply ScanHandlers::page(const HttpRequest &request) {
@@ -294,6 +299,44 @@ std::optional<Job> ScanHandlers::readyPart(const HttpRequest &request, SavedScan
 
 namespace {
 
+// The reply with the file as its body: all of it, or the one range the request asks for
+// ("bytes=a-b", "bytes=a-", "bytes=-n"). A list of ranges, or one that does not parse, gets the
+// whole file; so does If-Range with another validator.
+HttpReply withFileBody(const HttpRequest &request, HttpReply reply, const QString &path,
+                       qint64 size, const QByteArray &etag) {
+    reply.headers.append(qMakePair(QByteArray("Accept-Ranges"), QByteArray("bytes")));
+    FileBody body{path, 0, size};
+    const QByteArray range = request.header("range").trimmed();
+    const QByteArray ifRange = request.header("if-range").trimmed();
+    static const QRegularExpression single(QStringLiteral("^bytes=(\\d*)-(\\d*)$"));
+    const auto m = single.match(QString::fromLatin1(range));
+    if (m.hasMatch() && (ifRange.isEmpty() || ifRange == etag) &&
+        !(m.captured(1).isEmpty() && m.captured(2).isEmpty())) {
+        qint64 first = 0;
+        qint64 last = size - 1;
+        if (m.captured(1).isEmpty()) {
+            first = std::max<qint64>(0, size - m.captured(2).toLongLong());
+        } else {
+            first = m.captured(1).toLongLong();
+            if (!m.captured(2).isEmpty())
+                last = std::min(last, m.captured(2).toLongLong());
+        }
+        if (first >= size || first > last) {
+            HttpReply refused = HttpReply::error(416, QStringLiteral("the range is outside the "
+                                                                     "file"));
+            refused.headers.append({"Content-Range", "bytes */" + QByteArray::number(size)});
+            return refused;
+        }
+        reply.status = 206;
+        reply.headers.append({"Content-Range", "bytes " + QByteArray::number(first) + '-' +
+                                                   QByteArray::number(last) + '/' +
+                                                   QByteArray::number(size)});
+        body = {path, first, last - first + 1};
+    }
+    reply.file = body;
+    return reply;
+}
+
 bool notModified(const HttpRequest &request, const QByteArray &etag) {
     const QByteArray match = request.header("if-none-match");
     if (match.isEmpty())
@@ -302,6 +345,12 @@ bool notModified(const HttpRequest &request, const QByteArray &etag) {
         if (tag.trimmed() == etag || tag.trimmed() == "*")
             return true;
     return false;
+}
+
+// A Content-Disposition that saves the file under the scan's name, reduced to safe characters.
+QByteArray attachment(QString scanName, const QByteArray &suffix) {
+    scanName.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9._ -]")), QStringLiteral("_"));
+    return "attachment; filename=\"" + scanName.toUtf8() + suffix + '"';
 }
 
 HttpReply notModifiedReply(const QByteArray &etag, const QByteArray &cacheControl) {
@@ -442,48 +491,71 @@ HttpReply ScanHandlers::omeTiff(const HttpRequest &request) {
     if (notModified(request, etag))
         return notModifiedReply(etag, "no-cache");
 
-    QString fileName = saved.scan->name;
-    fileName.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9._ -]")), QStringLiteral("_"));
     HttpReply reply;
     reply.contentType = "image/tiff";
+    reply.headers = {
+        {"ETag", etag},
+        {"Cache-Control", "no-cache"},
+        {"Content-Disposition",
+         attachment(saved.scan->name, " part " + QByteArray::number(part + 1) + ".ome.tif")}};
+    return withFileBody(request, std::move(reply), path, size, etag);
+}
+
+HttpReply ScanHandlers::package(const HttpRequest &request) {
+    const auto saved = load(request);
+    if (!saved)
+        return HttpReply::error(404, QStringLiteral("no such scan"));
+    // The package is what the program uploaded: every file of the container, as stored. Its
+    // version is a digest of their names and MD5s, so a changed container is packed anew.
+    const QString containerId = saved->scan->containerId;
+    QStringList paths = m_context.db.uploadPaths(containerId).values();
+    std::sort(paths.begin(), paths.end());
+    QCryptographicHash digest(QCryptographicHash::Md5);
+    for (const QString &path : paths) {
+        const auto upload = m_context.db.upload(containerId, path);
+        digest.addData(
+            (path + QLatin1Char('\t') + (upload ? upload->md5 : QString()) + QLatin1Char('\n'))
+                .toUtf8());
+    }
+    const QString version = QString::fromLatin1(digest.result().toHex().left(16));
+    const QString path = m_context.storage.packageFile(containerId, saved->scan->id, version);
+    const QByteArray etag = '"' + version.toLatin1() + "-zip\"";
+    if (notModified(request, etag))
+        return notModifiedReply(etag, "no-cache");
+    HttpReply reply;
+    reply.contentType = "application/zip";
     reply.headers = {{"ETag", etag},
                      {"Cache-Control", "no-cache"},
-                     {"Accept-Ranges", "bytes"},
-                     {"Content-Disposition", "attachment; filename=\"" + fileName.toUtf8() +
-                                                 " part " + QByteArray::number(part + 1) +
-                                                 ".ome.tif\""}};
-    FileBody body{path, 0, size};
-    // One range ("bytes=a-b", "bytes=a-", "bytes=-n"); a list of ranges, or one that does not
-    // parse, gets the whole file. If-Range with another validator does too.
-    const QByteArray range = request.header("range").trimmed();
-    const QByteArray ifRange = request.header("if-range").trimmed();
-    static const QRegularExpression single(QStringLiteral("^bytes=(\\d*)-(\\d*)$"));
-    const auto m = single.match(QString::fromLatin1(range));
-    if (m.hasMatch() && (ifRange.isEmpty() || ifRange == etag) &&
-        !(m.captured(1).isEmpty() && m.captured(2).isEmpty())) {
-        qint64 first = 0;
-        qint64 last = size - 1;
-        if (m.captured(1).isEmpty()) {
-            first = std::max<qint64>(0, size - m.captured(2).toLongLong());
-        } else {
-            first = m.captured(1).toLongLong();
-            if (!m.captured(2).isEmpty())
-                last = std::min(last, m.captured(2).toLongLong());
-        }
-        if (first >= size || first > last) {
-            HttpReply refused = HttpReply::error(416, QStringLiteral("the range is outside the "
-                                                                     "file"));
-            refused.headers.append({"Content-Range", "bytes */" + QByteArray::number(size)});
-            return refused;
-        }
-        reply.status = 206;
-        reply.headers.append({"Content-Range", "bytes " + QByteArray::number(first) + '-' +
-                                                   QByteArray::number(last) + '/' +
-                                                   QByteArray::number(size)});
-        body = {path, first, last - first + 1};
-    }
-    reply.file = body;
-    return reply;
+                     {"Content-Disposition", attachment(saved->scan->name, ".zip")}};
+    if (QFileInfo(path).isFile())
+        return withFileBody(request, std::move(reply), path, QFileInfo(path).size(), etag);
+
+    // Packed on a worker when first asked for; requests that come meanwhile wait for the same
+    // file.
+    auto pending = std::make_shared<PendingReply>();
+    auto &waiting = m_packing[path];
+    waiting.push_back({pending, request});
+    if (waiting.size() > 1)
+        return HttpReply::later(pending);
+    const QString scanId = saved->scan->id;
+    m_checks.start([this, containerId, scanId, version, paths, path, reply, etag] {
+        QString error;
+        const bool written =
+            m_context.storage.writePackage(containerId, scanId, version, paths, &error);
+        QMetaObject::invokeMethod(
+            &m_thread,
+            [this, written, error, path, reply, etag] {
+                const auto requests = m_packing.take(path);
+                if (!written)
+                    qWarning().noquote() << "Package of" << path << "not made:" << error;
+                for (const auto &[waiting, request] : requests)
+                    waiting->finish(
+                        written ? withFileBody(request, reply, path, QFileInfo(path).size(), etag)
+                                : HttpReply::error(500, error));
+            },
+            Qt::QueuedConnection);
+    });
+    return HttpReply::later(pending);
 }
 
 HttpReply ScanHandlers::viewerFile(const HttpRequest &request) {

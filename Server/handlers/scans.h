@@ -4,6 +4,7 @@
 #include "http.h"
 #include "scandescriptor.h"
 
+#include <QHash>
 #include <QObject>
 #include <QSet>
 #include <QThreadPool>
@@ -33,6 +34,7 @@ public:
     HttpReply dzi(const HttpRequest &request);        // GET /scans/{scan}/parts/{part}.dzi
     HttpReply tile(const HttpRequest &request);       // .../{part}_files/{level}/{col}_{row}.jpeg
     HttpReply omeTiff(const HttpRequest &request);    // GET /scans/{scan}/parts/{part}.ome.tif
+    HttpReply package(const HttpRequest &request);    // GET /scans/{scan}/package.zip
     HttpReply viewerFile(const HttpRequest &request); // GET /viewer/{file*}
 
 private:
@@ -56,7 +58,9 @@ private:
     std::list<std::pair<QString, zip_t *>> m_zips; // most recently used first
     std::list<std::pair<QString, std::pair<std::shared_ptr<const ScanRecord>,
                                            std::shared_ptr<const ScanDescriptor>>>>
-        m_scans;          // most recently used first
+        m_scans; // most recently used first
+    // Packages being packed, with the requests waiting for each.
+    QHash<QString, QList<QPair<std::shared_ptr<PendingReply>, HttpRequest>>> m_packing;
     QThreadPool m_checks; // destroyed first: waits for running checks
 };
 

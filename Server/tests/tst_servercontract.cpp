@@ -7,10 +7,13 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QMap>
 #include <QTcpSocket>
 #include <QTest>
 
 #include <opencv2/imgcodecs.hpp>
+
+#include <zip.h>
 
 using namespace tavrona;
 using fixture::dump;
@@ -60,6 +63,7 @@ private slots:
     void saveRefusesBadBody();
     void savedPartIsServedAsTilesAndOmeTiff();
     void scansSavedEarlierGetTheirPartsMade();
+    void savedScanDownloadsAsItsPackage();
     void crashEnvelopeStoredAndListed();
     void crashEnvelopeRefused_data();
     void crashEnvelopeRefused();
@@ -987,6 +991,95 @@ void TestServerContract::scansSavedEarlierGetTheirPartsMade() {
     const json status = waitForParts(scan.id);
     QCOMPARE(text(status["parts"][0]["state"]), QStringLiteral("ready"));
     QCOMPARE(m_client->send("GET", text(status["parts"][0]["dzi"])).status, 200);
+}
+
+namespace {
+
+// The entries of a zip held in memory, by name; empty when it is not a readable zip.
+QMap<QString, QByteArray> zipEntries(const QByteArray &bytes) {
+    QMap<QString, QByteArray> entries;
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t *source = zip_source_buffer_create(bytes.constData(), bytes.size(), 0, &error);
+    zip_t *archive = source ? zip_open_from_source(source, ZIP_RDONLY, &error) : nullptr;
+    if (!archive) {
+        if (source)
+            zip_source_free(source);
+        return entries;
+    }
+    for (zip_int64_t i = 0; i < zip_get_num_entries(archive, 0); ++i) {
+        zip_stat_t stat;
+        zip_file_t *file = zip_stat_index(archive, zip_uint64_t(i), 0, &stat) == 0
+                               ? zip_fopen_index(archive, zip_uint64_t(i), 0)
+                               : nullptr;
+        if (!file)
+            continue;
+        QByteArray data(qsizetype(stat.size), Qt::Uninitialized);
+        if (zip_fread(file, data.data(), stat.size) == zip_int64_t(stat.size))
+            entries.insert(QString::fromUtf8(stat.name), data);
+        zip_fclose(file);
+    }
+    zip_discard(archive);
+    return entries;
+}
+
+} // namespace
+
+void TestServerContract::savedScanDownloadsAsItsPackage() {
+    const QByteArray token = logIn();
+    const QString container = uploadScanPackage(token);
+    const Response saved =
+        m_client->api("POST", QStringLiteral("/api/mireva/container/%1/save").arg(container), token,
+                      dump({{"file_name", "Slide \"7\"/a"}, {"type", "isd_file"}}));
+    QCOMPARE(saved.status, 200);
+    const QString scanId = QString::fromStdString(saved.js()["scan_id"].get<std::string>());
+    const QString url = QStringLiteral("/scans/%1/package.zip").arg(scanId);
+    QVERIFY(
+        m_client->send("GET", QStringLiteral("/scans/%1").arg(scanId)).body.contains(url.toUtf8()));
+    QCOMPARE(
+        text(m_client->send("GET", QStringLiteral("/scans/%1/status").arg(scanId)).js()["package"]),
+        url);
+
+    // Every file of the container, byte for byte, and nothing else.
+    auto expectPackage = [&](const Response &package) {
+        QCOMPARE(package.status, 200);
+        QCOMPARE(package.headers["content-type"], QByteArray("application/zip"));
+        QCOMPARE(package.headers["content-disposition"],
+                 QByteArray("attachment; filename=\"Slide _7__a.zip\""));
+        const QMap<QString, QByteArray> entries = zipEntries(package.body);
+        QCOMPARE(entries.keys(),
+                 QStringList({"00000.dat", "00001.dat", "scan.isd", "snapshots/4.jpg"}));
+        for (auto it = entries.begin(); it != entries.end(); ++it) {
+            QFile stored(m_server->storage().filePath(container, it.key()));
+            QVERIFY(stored.open(QIODevice::ReadOnly));
+            QVERIFY2(stored.readAll() == it.value(), qPrintable(it.key()));
+        }
+    };
+    const Response package = m_client->send("GET", url);
+    expectPackage(package);
+    const QByteArray etag = package.headers["etag"];
+    QVERIFY(!etag.isEmpty());
+    const Response again = m_client->send("GET", url, {}, {{"If-None-Match", etag}});
+    QCOMPARE(again.status, 304);
+    const Response head = m_client->send("GET", url, {}, {{"Range", "bytes=0-3"}});
+    QCOMPARE(head.status, 206);
+    QCOMPARE(head.body, QByteArray("PK\x03\x04"));
+
+    // A changed container is packed anew, and the old package goes.
+    QCOMPARE(upload(token, container, QStringLiteral("snapshots/4.jpg"),
+                    fixture::jpeg(20, 20, cv::Scalar(1, 2, 3)))
+                 .status,
+             200);
+    const Response changed = m_client->send("GET", url);
+    expectPackage(changed);
+    QVERIFY(changed.headers["etag"] != etag);
+    QDir derived(m_server->storage().root() + QLatin1Char('/') + container +
+                 QStringLiteral(".derived/") + scanId);
+    QCOMPARE(derived.entryList({QStringLiteral("package-*")}, QDir::Files).size(), 1);
+
+    QCOMPARE(
+        m_client->send("GET", QStringLiteral("/scans/%1/package.zip").arg(QString(32, 'a'))).status,
+        404);
 }
 
 namespace {
