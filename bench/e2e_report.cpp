@@ -112,7 +112,9 @@ int main(int argc, char *argv[]) {
     settings.setCameraId(QStringLiteral("Vimba DEV_SIM_0001"));
     settings.setAutoCameraSettings(false);
     settings.setVignettingCorrection(false);
-    Facades facades(&settings, {.serviceIntervals = {300, 300}});
+    Facades::Options options;
+    options.serviceIntervals = {300, 300};
+    Facades facades(&settings, options);
     CameraThread &cameraThread = facades.camera;
     ApiThread &apiThread = facades.api;
     BigBuilderThread &bigBuilderThread = facades.bigBuilder;

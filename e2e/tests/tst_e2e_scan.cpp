@@ -211,7 +211,9 @@ void TestEndToEndScan::wholeScan() {
     settings.setVignettingCorrection(false);
 
     // As the entry function composes them, with short service intervals.
-    Facades facades(&settings, {.serviceIntervals = {300, 300}});
+    Facades::Options options;
+    options.serviceIntervals = {300, 300};
+    Facades facades(&settings, options);
     CameraThread &cameraThread = facades.camera;
     ApiThread &apiThread = facades.api;
     BigBuilderThread &bigBuilderThread = facades.bigBuilder;

@@ -42,8 +42,9 @@ void TestFacades::init() {
     settings->setApiUrl(QUrl(QStringLiteral("http://127.0.0.1:9/")));
     settings->setApiToken(QString());
     // No camera plug-ins: the frames come from the test.
-    facades =
-        std::make_unique<Facades>(settings.get(), Facades::Options{.cameraPlugins = QStringList{}});
+    Facades::Options options;
+    options.cameraPlugins = QStringList{};
+    facades = std::make_unique<Facades>(settings.get(), options);
 }
 
 void TestFacades::cleanup() {
