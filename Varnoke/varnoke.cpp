@@ -5,6 +5,7 @@
 
 #include <QDebug>
 
+const int pluginContractVersion = common::contractVersion;
 Varnoke plugin;
 
 Varnoke::Varnoke()

@@ -6,6 +6,7 @@
 #include <QTimer>
 
 #include <boost/dll/import.hpp>
+#include <boost/dll/shared_library.hpp>
 #include <boost/dll/shared_library_load_mode.hpp>
 #include <boost/filesystem/path.hpp>
 #include <boost/system/system_error.hpp>
@@ -50,6 +51,26 @@ void ensureUsablePathLocale() {
             qunsetenv("LC_ALL");
     });
 }
+
+// Whether the loaded library declares the contract version this program was built with; says
+// why not otherwise.
+bool acceptsContract(const boost::dll::shared_library &library, const QString &name) {
+    const char *const versionSymbol = "pluginContractVersion";
+    if (!library.has(versionSymbol)) {
+        qWarning().nospace() << "Refused plugin " << name
+                             << ": it declares no contract version (this program needs version "
+                             << common::contractVersion << ")";
+        return false;
+    }
+    const int version = library.get<const int>(versionSymbol);
+    if (version != common::contractVersion) {
+        qWarning().nospace() << "Refused plugin " << name << ": built for contract version "
+                             << version << ", this program needs version "
+                             << common::contractVersion;
+        return false;
+    }
+    return true;
+}
 } // namespace
 
 QStringList CameraManager::defaultPluginNames() {
@@ -92,10 +113,15 @@ void CameraManager::loadPlugins() {
         for (const QString &name : std::as_const(pluginNames)) {
             qDebug() << "Loading plugin" << name;
             try {
-                auto plugin = boost::dll::import <common::CameraPlugin>(
-                    name.toStdString(), "plugin",
-                    boost::dll::load_mode::append_decorations |
-                        boost::dll::load_mode::search_system_folders);
+                boost::dll::shared_library library(
+                    name.toStdString(), boost::dll::load_mode::append_decorations |
+                                            boost::dll::load_mode::search_system_folders);
+                // A plug-in of another contract would be called through another layout: it is
+                // refused before anything of it is used.
+                if (!acceptsContract(library, name))
+                    continue;
+                auto plugin =
+                    boost::dll::import <common::CameraPlugin>(std::move(library), "plugin");
                 plugin->initialize();
                 plugins.push_back(plugin);
                 qDebug() << "Plugin successfully loaded";

@@ -7,15 +7,20 @@ target_include_directories(mireva_testcamera PUBLIC ${CMAKE_CURRENT_LIST_DIR}/te
 target_link_libraries(mireva_testcamera PUBLIC mireva_contract)
 target_compile_options(mireva_testcamera PRIVATE ${MIREVA_WARNINGS})
 
-foreach(label Alpha Beta)
+# Alpha and Beta are of this contract; the others are the same plug-in built against an older
+# or a newer contract, or before the contract had a version.
+foreach(label Alpha Beta OldContract NewerContract Unversioned)
     add_library(MirevaTest${label} SHARED ${CMAKE_CURRENT_LIST_DIR}/tests/testplugin.cpp)
     set_target_properties(MirevaTest${label} PROPERTIES AUTOMOC OFF)
     target_compile_definitions(MirevaTest${label} PRIVATE TEST_PLUGIN_LABEL="${label}")
     target_link_libraries(MirevaTest${label} PRIVATE mireva_testcamera Boost::headers)
     target_compile_options(MirevaTest${label} PRIVATE ${MIREVA_WARNINGS})
 endforeach()
+target_compile_definitions(MirevaTestOldContract PRIVATE TEST_PLUGIN_CONTRACT_OFFSET=-1)
+target_compile_definitions(MirevaTestNewerContract PRIVATE TEST_PLUGIN_CONTRACT_OFFSET=1)
+target_compile_definitions(MirevaTestUnversioned PRIVATE TEST_PLUGIN_UNVERSIONED)
 add_library(MirevaTestNoPlugin SHARED ${CMAKE_CURRENT_LIST_DIR}/tests/noplugin.cpp)
-target_link_libraries(MirevaTestNoPlugin PRIVATE Boost::headers)
+target_link_libraries(MirevaTestNoPlugin PRIVATE mireva_contract Boost::headers)
 
 mireva_add_test(tst_cameraproperty camera
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_cameraproperty.cpp
@@ -31,7 +36,8 @@ mireva_add_test(tst_cameraplugins camera
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_cameraplugins.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/logcapture.h
     LIBS mireva_camera mireva_testcamera)
-add_dependencies(tst_cameraplugins MirevaTestAlpha MirevaTestBeta MirevaTestNoPlugin)
+add_dependencies(tst_cameraplugins MirevaTestAlpha MirevaTestBeta MirevaTestNoPlugin
+    MirevaTestOldContract MirevaTestNewerContract MirevaTestUnversioned)
 mireva_add_test(tst_camerathread camera
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_camerathread.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tests/logcapture.h

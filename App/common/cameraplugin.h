@@ -2,18 +2,25 @@
 
 // The camera plug-in contract, compiled into the program and into every camera plug-in.
 //
-// A plug-in is a shared library that exports, unmangled, one data symbol named `plugin`: a
-// global object of a class derived from common::CameraPlugin. The program imports it by name
-// and reaches cameras and their adjustable features only through the classes below.
+// A plug-in is a shared library that exports, unmangled, two data symbols:
+//   `pluginContractVersion`  the version of this contract it was built against (declared below;
+//                            the plug-in defines it as common::contractVersion), and
+//   `plugin`                 a global object of a class derived from common::CameraPlugin.
+// The program reads the version first and refuses a plug-in of any other version without
+// touching `plugin`; otherwise it imports `plugin` by name and reaches cameras and their
+// adjustable features only through the classes below.
 //
 // The layout of these classes is part of the binary interface between the program and the
 // plug-ins. Never reorder virtual operations, never change a signature, and never add a data
-// member. Host and plug-ins link the same Qt Core and OpenCV shared libraries and are built
-// with the same compiler and standard library.
+// member; a change that cannot be avoided raises common::contractVersion and gets a line
+// below. Host and plug-ins link the same Qt Core and OpenCV shared libraries and are built with
+// the same compiler and standard library.
 //
 // History:
-//   1.0  first version (CameraPlugin, AbstractCamera, CameraPropertyBackend, PropertyType,
-//        PropertyEnumOption, CameraInfo).
+//   1  first version (CameraPlugin, AbstractCamera, CameraPropertyBackend, PropertyType,
+//      PropertyEnumOption, CameraInfo).
+//   2  the contract has a version: every plug-in exports `pluginContractVersion`, and the
+//      program refuses a plug-in without it or of another version. The classes are as in 1.
 //
 // Every call is made from the program's camera thread. Objects a plug-in creates are handed
 // out as QSharedPointers carrying the plug-in's deleter, so they are destroyed by plug-in code.
@@ -31,6 +38,9 @@
 #include <vector>
 
 namespace common {
+
+// The version of this contract (see the history above).
+inline constexpr int contractVersion = 2;
 
 // Kinds of camera feature: a plain enumeration, registered as the meta type
 // "common::PropertyType". The numbers are part of the contract (the QML keeps a copy).
@@ -137,6 +147,10 @@ public:
         return id == other.id && description == other.description;
     }
 };
+
+// Every plug-in defines it, at namespace scope, beside `plugin`:
+//     const int pluginContractVersion = common::contractVersion;
+extern "C" __attribute__((visibility("default"))) const int pluginContractVersion;
 
 Q_DECLARE_METATYPE(common::PropertyType)
 Q_DECLARE_METATYPE(common::PropertyEnumOption)

@@ -145,6 +145,10 @@ void TestVarnoke::initTestCase() {
     const QString path = QCoreApplication::applicationDirPath() + "/libVarnoke.so";
     void *library = dlopen(path.toUtf8().constData(), RTLD_NOW | RTLD_LOCAL);
     QVERIFY2(library, dlerror());
+    // The program loads only a plug-in of its own contract version.
+    const auto *version = static_cast<const int *>(dlsym(library, "pluginContractVersion"));
+    QVERIFY(version);
+    QCOMPARE(*version, common::contractVersion);
     m_plugin = static_cast<common::CameraPlugin *>(dlsym(library, "plugin"));
     QVERIFY(m_plugin);
     qInstallMessageHandler(captureMessage);

@@ -38,4 +38,15 @@ public:
 } // namespace testplugin
 
 extern "C" BOOST_SYMBOL_EXPORT testplugin::TestPlugin plugin;
+
+// Built without a version (TEST_PLUGIN_UNVERSIONED), it stands for a plug-in made before the
+// contract had one; built with TEST_PLUGIN_CONTRACT_OFFSET, for one of an older or a newer
+// contract.
+#ifndef TEST_PLUGIN_UNVERSIONED
+#ifndef TEST_PLUGIN_CONTRACT_OFFSET
+#define TEST_PLUGIN_CONTRACT_OFFSET 0
+#endif
+const int pluginContractVersion = common::contractVersion + TEST_PLUGIN_CONTRACT_OFFSET;
+#endif
+
 testplugin::TestPlugin plugin;

@@ -117,6 +117,50 @@ private slots:
                      "Beta/b1 destroyed", "Alpha shutdown", "Beta shutdown"}));
     }
 
+    void refusesAnotherContractAndTriesTheNext_data() {
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<QString>("refusal");
+        const QString needed = QString::number(common::contractVersion);
+        QTest::newRow("older contract")
+            << "OldContract"
+            << QStringLiteral("built for contract version %1, this program needs version %2")
+                   .arg(common::contractVersion - 1)
+                   .arg(needed);
+        QTest::newRow("newer contract")
+            << "NewerContract"
+            << QStringLiteral("built for contract version %1, this program needs version %2")
+                   .arg(common::contractVersion + 1)
+                   .arg(needed);
+        QTest::newRow("no version")
+            << "Unversioned"
+            << QStringLiteral("it declares no contract version (this program needs version %1)")
+                   .arg(needed);
+    }
+    void refusesAnotherContractAndTriesTheNext() {
+        QFETCH(QString, label);
+        QFETCH(QString, refusal);
+        const QString library = QStringLiteral("MirevaTest") + label;
+        // The refused plug-in would offer a camera of its own.
+        configure(label.toStdString(), {camera("x1", "Refused One")});
+        configure("Beta", {camera("b1", "Beta One")});
+        LogCapture log;
+        {
+            CameraManager manager(QStringList{library, "MirevaTestBeta"});
+            QSignalSpy listed(&manager, &CameraManager::availableCamerasChanged);
+            manager.findAvailableCameras();
+            QCOMPARE(published(listed), (QList<CameraInfo>{{"b1", "Beta One"}}));
+        }
+        const QStringList all = log.lines();
+        const QStringList lines = all.mid(all.indexOf("Loading plugin \"" + library + "\""));
+        QVERIFY2(lines.size() >= 4, qPrintable(all.join('\n')));
+        QCOMPARE(lines.at(1), "Refused plugin \"" + library + "\": " + refusal);
+        QCOMPARE(lines.at(2), QStringLiteral("Loading plugin \"MirevaTestBeta\""));
+        QCOMPARE(lines.at(3), QStringLiteral("Plugin successfully loaded"));
+        // Nothing of the refused plug-in was called.
+        QCOMPARE(Journal::entries(), (Entries{"Beta initialize", "Beta startup", "Beta cameras",
+                                              "Beta/b1 destroyed", "Beta shutdown"}));
+    }
+
     void noPluginPublishesAnEmptyList() {
         LogCapture log;
         CameraManager manager(QStringList{"MirevaTestMissing", "MirevaTestAbsent"});
