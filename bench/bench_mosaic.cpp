@@ -18,15 +18,6 @@
 
 #include <vector>
 
-#ifdef MIREVA_HAVE_VMBSIM
-#include "renderer.h"
-#include "simconfig.h"
-#include "slide.h"
-#include "stage.h"
-
-#include <memory>
-#endif
-
 namespace {
 
 const cv::Size previewSize(768, 640);
@@ -177,36 +168,13 @@ void BM_TourAccuracy(benchmark::State &state) {
 BENCHMARK(BM_TourAccuracy)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 #ifdef MIREVA_HAVE_VMBSIM
-// The same figures on the simulated microscope: a 1280 x 960 camera on its default tour
-// (serpentine rows, pauses, tremor, focus drift), 25 frames per second, previews scaled to
-// 768 x 576 as the camera worker does; the stage's own positions are the truth.
+// The same figures on the simulated microscope's default camera and tour.
 void BM_TourAccuracySimulatedMicroscope(benchmark::State &state) {
-    using namespace vmbsim;
     cv::setNumThreads(1);
-    const cv::Size sensor(1280, 960);
-    const double previewScale = 768.0 / sensor.width;
-    const cv::Size preview(768, 576);
-    Slide slide(SlideConfig{});
-    const OpticsConfig optics;
-    const std::unique_ptr<Stage> stage =
-        Stage::create(StageConfig{}, slide.widthPx(), slide.heightPx(), sensor.width, sensor.height,
-                      optics.maxDefocusPx);
-    Renderer renderer(optics, slide);
-    const Exposure exposure;
-    std::vector<cv::Mat> previews;
-    std::vector<cv::Point2d> truth;
-    cv::Mat frame(sensor, CV_8UC3);
-    for (int k = 0; k < 300; ++k) {
-        const Pose pose = stage->at(k / 25.0);
-        renderer.render(pose, exposure, sensor.width, sensor.height, false, frame.data, frame.step);
-        cv::Mat small;
-        cv::resize(frame, small, preview, 0, 0, cv::INTER_AREA);
-        previews.push_back(small);
-        truth.emplace_back(pose.x * previewScale, pose.y * previewScale);
-    }
+    const tourrun::Tour tour = tourrun::simulatedMicroscopeTour();
     tourrun::Figures figures;
     for (auto _ : state)
-        figures = tourrun::runFrames(previews, truth);
+        figures = tourrun::runFrames(tour.previews, tour.truth);
     reportAccuracy(state, figures);
 }
 BENCHMARK(BM_TourAccuracySimulatedMicroscope)->Unit(benchmark::kMillisecond)->Iterations(1);

@@ -11,6 +11,17 @@
 #include <cmath>
 #include <vector>
 
+#ifdef MIREVA_HAVE_VMBSIM
+#include "renderer.h"
+#include "simconfig.h"
+#include "slide.h"
+#include "stage.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <memory>
+#endif
+
 namespace tourrun {
 
 struct Figures {
@@ -74,5 +85,41 @@ inline Figures run(const cv::Mat &texture, const std::vector<cv::Point2d> &truth
         previews.push_back(slidetexture::cut(texture, position, frameSize));
     return runFrames(previews, truth);
 }
+
+#ifdef MIREVA_HAVE_VMBSIM
+// Frames of a tour with the positions they were taken at, in preview pixels.
+struct Tour {
+    std::vector<cv::Mat> previews;
+    std::vector<cv::Point2d> truth;
+};
+
+// The simulated microscope's default camera (1280 x 960) on its default tour (serpentine rows,
+// pauses, tremor, focus drift) at 25 frames per second, previews scaled to 768 x 576 as the
+// camera worker does; the stage's own positions are the truth.
+inline Tour simulatedMicroscopeTour(int frames = 300) {
+    using namespace vmbsim;
+    const cv::Size sensor(1280, 960);
+    const cv::Size preview(768, 576);
+    const double previewScale = double(preview.width) / sensor.width;
+    Slide slide(SlideConfig{});
+    const OpticsConfig optics;
+    const std::unique_ptr<Stage> stage =
+        Stage::create(StageConfig{}, slide.widthPx(), slide.heightPx(), sensor.width, sensor.height,
+                      optics.maxDefocusPx);
+    Renderer renderer(optics, slide);
+    Tour tour;
+    cv::Mat frame(sensor, CV_8UC3);
+    for (int k = 0; k < frames; ++k) {
+        const Pose pose = stage->at(k / 25.0);
+        renderer.render(pose, Exposure{}, sensor.width, sensor.height, false, frame.data,
+                        frame.step);
+        cv::Mat small;
+        cv::resize(frame, small, preview, 0, 0, cv::INTER_AREA);
+        tour.previews.push_back(small);
+        tour.truth.emplace_back(pose.x * previewScale, pose.y * previewScale);
+    }
+    return tour;
+}
+#endif
 
 } // namespace tourrun
