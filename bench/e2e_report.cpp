@@ -7,9 +7,7 @@
 #include "camera/frameinfo.h"
 #include "mosaic/bigbuilder.h"
 #include "mosaic/smallbuilder.h"
-#include "program/facades.h"
 #include "service/scan.h"
-#include "shell/settings.h"
 
 #include "scanrun.h"
 
@@ -86,16 +84,12 @@ int main(int argc, char *argv[]) {
 
     const cv::Mat slide = scanrun::makeSlide(3200, 2400, 11);
     const QString slidePath = dir.filePath("slide.png");
-    cv::Mat bgr;
-    cv::cvtColor(slide, bgr, cv::COLOR_RGB2BGR);
-    cv::imwrite(slidePath.toStdString(), bgr);
     const QString truthPath = dir.filePath("truth.csv");
-    const QString configPath = dir.filePath("camera.json");
-    scanrun::writeFile(configPath, QByteArray::fromStdString(
-                                       scanrun::cameraConfig(slidePath, truthPath, cameraWidth,
-                                                             cameraHeight, fps, 2000, 1400)
-                                           .dump()));
-    qputenv("VMBSIM_CONFIG", QFile::encodeName(configPath));
+    if (!scanrun::writeSlide(slide, slidePath) ||
+        !scanrun::useCameraConfig(dir.filePath("camera.json"),
+                                  scanrun::cameraConfig(slidePath, truthPath, cameraWidth,
+                                                        cameraHeight, fps, 2000, 1400)))
+        return fail("cannot write the slide or the camera's configuration");
 
     const QString dataDir = dir.filePath("server");
     QDir().mkpath(dataDir);
@@ -106,19 +100,12 @@ int main(int argc, char *argv[]) {
     if (base.isEmpty())
         return fail("tavrona-server did not start");
 
-    Settings settings(nullptr, QStringList());
-    settings.setApiUrl(QUrl(base));
-    settings.setApiToken(QString());
-    settings.setCameraId(QStringLiteral("Vimba DEV_SIM_0001"));
-    settings.setAutoCameraSettings(false);
-    settings.setVignettingCorrection(false);
-    Facades::Options options;
-    options.serviceIntervals = {300, 300};
-    Facades facades(&settings, options);
-    CameraThread &cameraThread = facades.camera;
-    ApiThread &apiThread = facades.api;
-    BigBuilderThread &bigBuilderThread = facades.bigBuilder;
-    SmallBuilderThread &smallBuilderThread = facades.smallBuilder;
+    scanrun::Program program(base);
+    const Settings &settings = *program.settings;
+    CameraThread &cameraThread = program.facades.camera;
+    ApiThread &apiThread = program.facades.api;
+    BigBuilderThread &bigBuilderThread = program.facades.bigBuilder;
+    SmallBuilderThread &smallBuilderThread = program.facades.smallBuilder;
 
     emit apiThread.logIn();
     if (!waitUntil([&] { return apiThread.isLoggedIn(); }, 20000))
@@ -143,12 +130,12 @@ int main(int argc, char *argv[]) {
     counting = true;
     smallBuilderThread.setRunning(true);
     cameraThread.beginScanning();
-    waitUntil([] { return false; }, tourSeconds * 1000);
+    waitUntil([] { return false; }, tourSeconds * 1000); // the tour itself
     smallBuilderThread.setRunning(false);
     cameraThread.endScanning();
     counting = false;
     const int delivered = int(scanrun::readTruth(truthPath).size()) - truthBefore;
-    waitUntil([] { return false; }, 1500);
+    scanrun::settle(program.facades);
     QElapsedTimer uploadTimer;
     uploadTimer.start();
     bigBuilderThread.finish(settings.mpp(), settings.magnification());
@@ -185,7 +172,7 @@ int main(int argc, char *argv[]) {
     }
     const scanrun::PartFigures placement =
         scanrun::measurePart(cells, slide, cv::Point(int(tx), int(ty)), 1600);
-    facades.stop();
+    program.facades.stop();
     server.terminate();
     server.waitForFinished(10000);
 

@@ -1,3 +1,7 @@
+# The whole program on one machine, in real time: every test here runs alone, so that what it
+# measures (the seams of a scan on a live pipeline, the window's timing) is not the load of other
+# tests.
+
 # The scan against the local service: one program, two tests (a clean run and one through the
 # storage's faults).
 add_executable(tst_e2e_scan ${CMAKE_CURRENT_LIST_DIR}/tests/tst_e2e_scan.cpp
@@ -10,14 +14,14 @@ target_compile_options(tst_e2e_scan PRIVATE ${MIREVA_WARNINGS})
 add_dependencies(tst_e2e_scan tavrona-server Varnoke VmbSim)
 foreach(case clean faults)
     add_test(NAME e2e_scan_${case} COMMAND tst_e2e_scan wholeScan:${case})
-    set_tests_properties(e2e_scan_${case} PROPERTIES LABELS e2e TIMEOUT 300
+    set_tests_properties(e2e_scan_${case} PROPERTIES LABELS e2e TIMEOUT 300 RUN_SERIAL TRUE
         ENVIRONMENT "${MIREVA_TEST_ENV}" SKIP_RETURN_CODE 77
         WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 endforeach()
 
 # The installed program, from a prefix that has been moved.
 add_test(NAME e2e_install COMMAND ${CMAKE_CURRENT_LIST_DIR}/tools/install-check ${CMAKE_BINARY_DIR})
-set_tests_properties(e2e_install PROPERTIES LABELS e2e TIMEOUT 120)
+set_tests_properties(e2e_install PROPERTIES LABELS e2e TIMEOUT 120 RUN_SERIAL TRUE)
 
 # The window driver's helper: closes a window as its close button would.
 find_package(X11)
@@ -30,5 +34,5 @@ endif()
 # The window, driven headless through one short scan by the run command's own driver.
 if(TARGET mireva-close-window)
     add_test(NAME e2e_window COMMAND ${CMAKE_CURRENT_LIST_DIR}/tools/window-check ${CMAKE_BINARY_DIR})
-    set_tests_properties(e2e_window PROPERTIES LABELS e2e TIMEOUT 240)
+    set_tests_properties(e2e_window PROPERTIES LABELS e2e TIMEOUT 240 RUN_SERIAL TRUE)
 endif()

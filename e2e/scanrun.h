@@ -2,11 +2,16 @@
 
 // The pieces of a whole scan on one machine, shared by the end-to-end tests and the report
 // program: a textured slide with known pixels, the simulated microscope's configuration around
-// it, the local service as a child process, and the server-side reading of a stored scan
-// (archives, descriptor, uploads) with the stitched parts measured against the slide.
+// it, the program's facades set up for the local service, the local service as a child process,
+// and the server-side reading of a stored scan (archives, descriptor, uploads) with the stitched
+// parts measured against the slide.
+
+#include "program/facades.h"
+#include "shell/settings.h"
 
 #include "serverprocess.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -28,6 +33,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -92,9 +98,60 @@ inline bool writeFile(const QString &path, const QByteArray &data) {
     return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
 }
 
+// Writes the RGB slide as the image file the simulated microscope reads.
+inline bool writeSlide(const cv::Mat &slideRgb, const QString &path) {
+    cv::Mat bgr;
+    cv::cvtColor(slideRgb, bgr, cv::COLOR_RGB2BGR);
+    return cv::imwrite(path.toStdString(), bgr);
+}
+
+// Makes the configuration the simulated microscope of this process's plug-in loads.
+inline bool useCameraConfig(const QString &path, const json &config) {
+    if (!writeFile(path, QByteArray::fromStdString(config.dump())))
+        return false;
+    qputenv("VMBSIM_CONFIG", QFile::encodeName(path));
+    return true;
+}
+
+// The program as the entry function composes it, with the settings of a scan of the simulated
+// microscope against the local service at serviceUrl, and short service intervals.
+class Program {
+public:
+    explicit Program(const QString &serviceUrl)
+        : settings(configured(serviceUrl))
+        , facades(settings.get(), shortIntervals()) {}
+
+    std::unique_ptr<Settings> settings;
+    Facades facades;
+
+private:
+    static std::unique_ptr<Settings> configured(const QString &serviceUrl) {
+        auto settings = std::make_unique<Settings>(nullptr, QStringList());
+        settings->setApiUrl(QUrl(serviceUrl));
+        settings->setApiToken(QString());
+        settings->setCameraId(QStringLiteral("Vimba DEV_SIM_0001"));
+        settings->setAutoCameraSettings(false);
+        settings->setVignettingCorrection(false);
+        return settings;
+    }
+    static Facades::Options shortIntervals() {
+        Facades::Options options;
+        options.serviceIntervals = {300, 300};
+        return options;
+    }
+};
+
 inline QByteArray readFile(const QString &path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Returns once what the live builder was given has gone as far as the full-resolution builder:
+// each thread on the way has handled what was queued to it, in the order the cells travel.
+inline void settle(Facades &facades) {
+    facades.smallBuilder.drain();
+    QCoreApplication::sendPostedEvents(); // the full-resolution facade forwards them
+    facades.bigBuilder.drain();
 }
 
 using tavrona::startServer;

@@ -1,4 +1,6 @@
 # Tests of the shell (label "shell").
+mireva_add_test(tst_workerthread shell
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_workerthread.cpp LIBS mireva_shell)
 mireva_add_test(tst_logging shell SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_logging.cpp LIBS mireva_shell)
 
 mireva_add_test(tst_settings shell SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/tst_settings.cpp LIBS mireva_shell)

@@ -1,7 +1,10 @@
 #include "shell/workerthread.h"
 
+#include <QMetaObject>
+
 WorkerThread::WorkerThread(QThread::Priority priority)
     : QObject(nullptr) {
+    anchor.moveToThread(&thread);
     thread.start(priority);
 }
 
@@ -15,4 +18,11 @@ WorkerThread::~WorkerThread() {
 void WorkerThread::stop() {
     thread.quit();
     thread.wait();
+}
+
+void WorkerThread::drain() {
+    if (!thread.isRunning() || QThread::currentThread() == &thread)
+        return;
+    QMetaObject::invokeMethod(
+        &anchor, [] {}, Qt::BlockingQueuedConnection);
 }

@@ -13,6 +13,15 @@ public:
     // Asks the thread's event loop to quit and waits for it without a time limit.
     void stop();
 
+    // Returns once the worker thread has handled everything queued to it before this call (the
+    // queued slots of its objects included). Called from the thread that stops it; does nothing
+    // once the thread has stopped.
+    void drain();
+
 protected:
     QThread thread;
+
+private:
+    // Lives in the worker thread: what drain() queues its marker to.
+    QObject anchor;
 };
