@@ -1,7 +1,8 @@
 # The program's rooms as build targets. A room is a library made of one or more folders of
 # App/; its headers are offered through an include root of its own in the build tree
 # (rooms/<target>/<folder>/<header>, each a link to the source), so a file reaches exactly the
-# headers of the rooms its target links, and an include of any other room fails to build.
+# headers of the rooms its target links, and an include of any other room fails to build. A
+# room's private headers (*_p.h) are not offered at all.
 
 # mireva_add_room(<name> [INTERFACE] FOLDERS <folder>... [PUBLIC <item>...] [PRIVATE <item>...])
 # Makes the target mireva_<name>: a shared library installed beside the program, or, with
@@ -30,6 +31,8 @@ function(mireva_add_room name)
     foreach(folder ${ARG_FOLDERS})
         file(MAKE_DIRECTORY ${root}/${folder})
         file(GLOB headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/App/${folder}/*.h)
+        # Headers named *_p.h are the room's own, for its sources beside them.
+        list(FILTER headers EXCLUDE REGEX "_p\\.h$")
         foreach(header ${headers})
             get_filename_component(file_name ${header} NAME)
             file(CREATE_LINK ${header} ${root}/${folder}/${file_name} SYMBOLIC)
