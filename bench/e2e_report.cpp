@@ -102,10 +102,7 @@ int main(int argc, char *argv[]) {
 
     scanrun::Program program(base);
     const Settings &settings = *program.settings;
-    CameraThread &cameraThread = program.facades.camera;
-    ApiThread &apiThread = program.facades.api;
-    BigBuilderThread &bigBuilderThread = program.facades.bigBuilder;
-    SmallBuilderThread &smallBuilderThread = program.facades.smallBuilder;
+    auto &[cameraThread, apiThread, bigBuilderThread, smallBuilderThread] = program.facades;
 
     emit apiThread.logIn();
     if (!waitUntil([&] { return apiThread.isLoggedIn(); }, 20000))

@@ -35,6 +35,7 @@ public:
     // builder, the service client, the camera.
     void stop();
 
+    // Declared in the order of creation, which the links rely on.
     CameraThread camera;
     ApiThread api;
     BigBuilderThread bigBuilder;

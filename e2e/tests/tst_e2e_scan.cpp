@@ -198,10 +198,7 @@ void TestEndToEndScan::wholeScan() {
     Browser browser;
     scanrun::Program program(base);
     const Settings &settings = *program.settings;
-    CameraThread &cameraThread = program.facades.camera;
-    ApiThread &apiThread = program.facades.api;
-    BigBuilderThread &bigBuilderThread = program.facades.bigBuilder;
-    SmallBuilderThread &smallBuilderThread = program.facades.smallBuilder;
+    auto &[cameraThread, apiThread, bigBuilderThread, smallBuilderThread] = program.facades;
 
     // Log in by the browser page, which the server confirms by itself.
     emit apiThread.logIn();
