@@ -8,6 +8,8 @@ mireva_add_test(tst_pyramid server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_pyramid
     LIBS tavrona_core PkgConfig::LIBTIFF)
 mireva_add_test(tst_jobs server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_jobs.cpp
     LIBS tavrona_core)
+mireva_add_test(tst_sigv4 server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_sigv4.cpp
+    LIBS tavrona_core)
 mireva_add_test(tst_servercontract server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_servercontract.cpp
     LIBS tavrona_core)
 mireva_add_test(tst_serverbinary server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_serverbinary.cpp
@@ -28,3 +30,15 @@ if(TARGET mireva_service AND EXISTS ${CMAKE_SOURCE_DIR}/App/service/apithread.h)
 endif()
 mireva_add_test(tst_router server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_router.cpp
     LIBS tavrona_core)
+
+# Tests against real components: the S3-compatible store and the AWS SDK's signers run on
+# Node.js from Server/tests/node (installed by scripts/install-deps).
+find_program(MIREVA_NODE node)
+set(MIREVA_NODE_DEFINITIONS MIREVA_NODE="${MIREVA_NODE}"
+    MIREVA_NODE_TOOLS="${CMAKE_CURRENT_LIST_DIR}/node")
+mireva_add_test(tst_sigv4_sdk server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_sigv4_sdk.cpp
+    LIBS tavrona_core)
+target_compile_definitions(tst_sigv4_sdk PRIVATE ${MIREVA_NODE_DEFINITIONS})
+mireva_add_test(tst_s3client server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_s3client.cpp
+    LIBS tavrona_core Qt6::Concurrent)
+target_compile_definitions(tst_s3client PRIVATE ${MIREVA_NODE_DEFINITIONS})
