@@ -1,44 +1,14 @@
 #include "database.h"
 
+#include "migrations.h"
+
+#include <QDebug>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUuid>
 #include <QVariant>
 
 namespace tavrona {
-
-namespace {
-
-const char *const schema[] = {
-    "CREATE TABLE IF NOT EXISTS users (id INTEGER PRIMARY KEY AUTOINCREMENT, email TEXT NOT NULL "
-    "UNIQUE, first_name TEXT NOT NULL, last_name TEXT NOT NULL, organization TEXT NOT NULL)",
-    "CREATE TABLE IF NOT EXISTS tokens (hash TEXT PRIMARY KEY, user_id INTEGER NOT NULL "
-    "REFERENCES users(id), created_at INTEGER NOT NULL)",
-    "CREATE TABLE IF NOT EXISTS activations (hash TEXT PRIMARY KEY, created_at INTEGER NOT NULL, "
-    "expires_at INTEGER NOT NULL, user_id INTEGER REFERENCES users(id), polls INTEGER NOT NULL "
-    "DEFAULT 0)",
-    "CREATE TABLE IF NOT EXISTS containers (id TEXT PRIMARY KEY, user_id INTEGER NOT NULL "
-    "REFERENCES users(id), created_at INTEGER NOT NULL)",
-    "CREATE TABLE IF NOT EXISTS uploads (container_id TEXT NOT NULL REFERENCES containers(id), "
-    "path TEXT NOT NULL, size INTEGER NOT NULL, md5 TEXT NOT NULL, uploaded_at INTEGER NOT NULL, "
-    "PRIMARY KEY (container_id, path))",
-    "CREATE TABLE IF NOT EXISTS scans (id TEXT PRIMARY KEY, container_id TEXT NOT NULL "
-    "REFERENCES containers(id), user_id INTEGER NOT NULL REFERENCES users(id), name TEXT NOT "
-    "NULL, descriptor TEXT NOT NULL, created_at INTEGER NOT NULL)",
-    "CREATE TABLE IF NOT EXISTS crash_reports (id TEXT PRIMARY KEY, received_at INTEGER NOT "
-    "NULL, project TEXT NOT NULL, event_id TEXT NOT NULL, item_types TEXT NOT NULL, summary "
-    "TEXT NOT NULL, size INTEGER NOT NULL)",
-    "CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
-    "CREATE TABLE IF NOT EXISTS jobs (id INTEGER PRIMARY KEY AUTOINCREMENT, scan_id TEXT NOT NULL "
-    "REFERENCES scans(id), part INTEGER NOT NULL, image_index INTEGER NOT NULL, generation "
-    "INTEGER NOT NULL DEFAULT 1, state TEXT NOT NULL, progress INTEGER NOT NULL DEFAULT 0, owner "
-    "TEXT, lease_until INTEGER, attempts INTEGER NOT NULL DEFAULT 0, error TEXT, build TEXT, "
-    "skipped_cells INTEGER NOT NULL DEFAULT 0, created_at INTEGER NOT NULL, updated_at INTEGER "
-    "NOT NULL, UNIQUE (scan_id, part))",
-    "CREATE INDEX IF NOT EXISTS jobs_by_state ON jobs (state, id)",
-};
-
-} // namespace
 
 Database::Database()
     : m_connection(QStringLiteral("tavrona-") +
@@ -68,12 +38,11 @@ bool Database::open(const QString &path, QString *error) {
         *error = m_lastError;
         return false;
     }
-    for (const char *statement : schema) {
-        if (!exec(QString::fromLatin1(statement))) {
-            *error = m_lastError;
-            return false;
-        }
-    }
+    int applied = 0;
+    if (!migrateSchema(db, schemaMigrations(), &applied, error))
+        return false;
+    if (applied > 0)
+        qInfo().noquote() << "Database schema brought to step" << schemaMigrations().last().version;
     return true;
 }
 

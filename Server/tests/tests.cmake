@@ -42,3 +42,17 @@ target_compile_definitions(tst_sigv4_sdk PRIVATE ${MIREVA_NODE_DEFINITIONS})
 mireva_add_test(tst_s3client server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_s3client.cpp
     LIBS tavrona_core Qt6::Concurrent)
 target_compile_definitions(tst_s3client PRIVATE ${MIREVA_NODE_DEFINITIONS})
+
+# A test executable run once more with other back-ends, named for them so that
+# `ctest -R 'postgres|s3'` picks the runs that need PostgreSQL or the S3 store.
+function(mireva_add_test_variant name executable label)
+    add_test(NAME ${name} COMMAND ${executable})
+    set_tests_properties(${name} PROPERTIES LABELS ${label}
+        ENVIRONMENT "${MIREVA_TEST_ENV};${ARGN}" SKIP_RETURN_CODE 77
+        WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+endfunction()
+
+mireva_add_test(tst_migrations server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_migrations.cpp
+    LIBS tavrona_core Qt6::Concurrent)
+mireva_add_test_variant(tst_migrations_postgres tst_migrations server
+    MIREVA_TEST_DATABASE=postgres)
