@@ -3,8 +3,11 @@
 #include "migrations.h"
 
 #include <QDebug>
+#include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QUrl>
+#include <QUrlQuery>
 #include <QUuid>
 #include <QVariant>
 
@@ -24,25 +27,163 @@ Database::~Database() {
         QSqlDatabase::removeDatabase(m_connection);
 }
 
-bool Database::open(const QString &path, QString *error) {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
-    db.setDatabaseName(path);
-    if (!db.open()) {
-        *error = db.lastError().text();
+DatabaseConfig DatabaseConfig::sqlite(const QString &path) {
+    DatabaseConfig config;
+    config.sqlitePath = path;
+    return config;
+}
+
+namespace {
+
+// What goes into libpq's connection string as it is: no spaces, quotes or backslashes.
+bool isPlainOption(const QString &text) {
+    if (text.isEmpty() || text.size() > 200)
+        return false;
+    for (const QChar c : text)
+        if (c.isSpace() || c == QLatin1Char('\'') || c == QLatin1Char('\\') ||
+            c == QLatin1Char(';') || c.unicode() < 0x20)
+            return false;
+    return true;
+}
+
+} // namespace
+
+std::optional<DatabaseConfig> DatabaseConfig::fromUrl(const QString &text, QString *error) {
+    if (text.startsWith(QLatin1String("sqlite:"))) {
+        const QString path = text.mid(7);
+        if (path.isEmpty()) {
+            *error = QStringLiteral("sqlite: needs a file, as in sqlite:/var/lib/tavrona/db");
+            return std::nullopt;
+        }
+        return sqlite(path);
+    }
+    const QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid() || (url.scheme() != QLatin1String("postgresql") &&
+                           url.scheme() != QLatin1String("postgres"))) {
+        *error = QStringLiteral("the database must be postgresql://[user@][host][:port]/name or "
+                                "sqlite:<file>, not \"%1\"")
+                     .arg(url.toString(QUrl::RemovePassword));
+        return std::nullopt;
+    }
+    if (!url.password().isEmpty()) {
+        *error = QStringLiteral("passwords do not belong in the database URL: give it in "
+                                "PGPASSWORD or ~/.pgpass");
+        return std::nullopt;
+    }
+    DatabaseConfig config;
+    config.dialect = SqlDialect::Postgres;
+    config.host = url.host();
+    config.port = url.port();
+    config.user = url.userName();
+    config.name = url.path().mid(1);
+    QStringList options;
+    bool timeout = false;
+    for (const auto &[name, value] : QUrlQuery(url).queryItems(QUrl::FullyDecoded)) {
+        if (name == QLatin1String("host")) {
+            config.host = value;
+        } else if (name == QLatin1String("port")) {
+            bool ok = false;
+            config.port = value.toInt(&ok);
+            if (!ok || config.port <= 0 || config.port > 65535) {
+                *error =
+                    QStringLiteral("port must be a number from 1 to 65535, not \"%1\"").arg(value);
+                return std::nullopt;
+            }
+        } else if (name == QLatin1String("user")) {
+            config.user = value;
+        } else if (name == QLatin1String("dbname")) {
+            config.name = value;
+        } else if (name == QLatin1String("password")) {
+            *error = QStringLiteral("passwords do not belong in the database URL: give it in "
+                                    "PGPASSWORD or ~/.pgpass");
+            return std::nullopt;
+        } else {
+            static const QRegularExpression optionName(QStringLiteral("^[a-z_]{1,40}$"));
+            if (!optionName.match(name).hasMatch() || !isPlainOption(value)) {
+                *error = QStringLiteral("the database URL option \"%1\" has a value libpq "
+                                        "cannot take as it is")
+                             .arg(name);
+                return std::nullopt;
+            }
+            timeout = timeout || name == QLatin1String("connect_timeout");
+            options << name + QLatin1Char('=') + value;
+        }
+    }
+    // An unreachable database fails the start instead of hanging it.
+    if (!timeout)
+        options << QStringLiteral("connect_timeout=10");
+    config.options = options.join(QLatin1Char(';'));
+    return config;
+}
+
+QString DatabaseConfig::describe() const {
+    if (dialect == SqlDialect::Sqlite)
+        return QStringLiteral("SQLite %1").arg(sqlitePath);
+    return QStringLiteral("PostgreSQL %1%2%3/%4")
+        .arg(user.isEmpty() ? QString() : user + QLatin1Char('@'),
+             host.isEmpty() ? QStringLiteral("(default host)") : host,
+             port > 0 ? QStringLiteral(":%1").arg(port) : QString(), name);
+}
+
+bool Database::open(const DatabaseConfig &config, QString *error) {
+    m_config = config;
+    const bool pg = config.dialect == SqlDialect::Postgres;
+    if (!QSqlDatabase::isDriverAvailable(pg ? QStringLiteral("QPSQL")
+                                            : QStringLiteral("QSQLITE"))) {
+        *error = pg ? QStringLiteral("Qt's PostgreSQL driver (QPSQL) is not installed: install "
+                                     "libqt6sql6-psql")
+                    : QStringLiteral("Qt's SQLite driver (QSQLITE) is not installed: install "
+                                     "libqt6sql6-sqlite");
         return false;
     }
-    // WAL keeps readers going while a write commits; foreign keys catch our own mistakes.
-    if (!exec(QStringLiteral("PRAGMA journal_mode=WAL")) ||
-        !exec(QStringLiteral("PRAGMA foreign_keys=ON")) ||
-        !exec(QStringLiteral("PRAGMA busy_timeout=5000"))) {
-        *error = m_lastError;
+    QSqlDatabase db = QSqlDatabase::addDatabase(
+        pg ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE"), m_connection);
+    if (pg) {
+        db.setHostName(config.host);
+        if (config.port > 0)
+            db.setPort(config.port);
+        db.setUserName(config.user);
+        db.setDatabaseName(config.name);
+        db.setConnectOptions(config.options);
+    } else {
+        db.setDatabaseName(config.sqlitePath);
+    }
+    if (!db.open()) {
+        *error = db.lastError().text().trimmed();
         return false;
+    }
+    if (!pg) {
+        // WAL keeps readers going while a write commits; foreign keys catch our own mistakes.
+        if (!exec(QStringLiteral("PRAGMA journal_mode=WAL")) ||
+            !exec(QStringLiteral("PRAGMA foreign_keys=ON")) ||
+            !exec(QStringLiteral("PRAGMA busy_timeout=5000"))) {
+            *error = m_lastError;
+            return false;
+        }
     }
     int applied = 0;
     if (!migrateSchema(db, schemaMigrations(), &applied, error))
         return false;
     if (applied > 0)
         qInfo().noquote() << "Database schema brought to step" << schemaMigrations().last().version;
+    return true;
+}
+
+bool Database::transaction(const std::function<bool()> &work) {
+    QSqlDatabase db = QSqlDatabase::database(m_connection);
+    if (!db.transaction()) {
+        m_lastError = db.lastError().text();
+        return false;
+    }
+    if (!work()) {
+        db.rollback();
+        return false;
+    }
+    if (!db.commit()) {
+        m_lastError = db.lastError().text();
+        db.rollback();
+        return false;
+    }
     return true;
 }
 
@@ -100,7 +241,8 @@ std::optional<User> Database::userByEmail(const QString &email) {
 std::optional<User> Database::createUser(const User &user) {
     QSqlQuery query(QSqlDatabase::database(m_connection));
     query.prepare(QStringLiteral("INSERT INTO users (email, first_name, last_name, "
-                                 "organization) VALUES (?, ?, ?, ?)"));
+                                 "organization) VALUES (?, ?, ?, ?) ON CONFLICT (email) DO NOTHING "
+                                 "RETURNING id"));
     // A null QString would be stored as NULL, which the NOT NULL columns refuse.
     for (const QString &value : {user.email, user.firstName, user.lastName, user.organization})
         query.addBindValue(value.isNull() ? QStringLiteral("") : value);
@@ -108,8 +250,10 @@ std::optional<User> Database::createUser(const User &user) {
         m_lastError = query.lastError().text();
         return std::nullopt;
     }
+    if (!query.next())
+        return userByEmail(user.email);
     User created = user;
-    created.id = query.lastInsertId().toLongLong();
+    created.id = query.value(0).toLongLong();
     return created;
 }
 
@@ -189,8 +333,10 @@ std::optional<qint64> Database::containerOwner(const QString &id) {
 
 bool Database::recordUpload(const QString &containerId, const QString &path, const Upload &upload,
                             qint64 now) {
-    return exec(QStringLiteral("INSERT OR REPLACE INTO uploads (container_id, path, size, md5, "
-                               "uploaded_at) VALUES (?, ?, ?, ?, ?)"),
+    return exec(QStringLiteral("INSERT INTO uploads (container_id, path, size, md5, uploaded_at) "
+                               "VALUES (?, ?, ?, ?, ?) ON CONFLICT (container_id, path) DO UPDATE "
+                               "SET size = excluded.size, md5 = excluded.md5, uploaded_at = "
+                               "excluded.uploaded_at"),
                 {containerId, path, upload.size, upload.md5, now});
 }
 
@@ -476,9 +622,11 @@ CrashReport crashReportFrom(const QSqlQuery &query) {
 QList<CrashReport> Database::crashReports(int limit) {
     QList<CrashReport> reports;
     QSqlQuery query(QSqlDatabase::database(m_connection));
-    query.prepare(QStringLiteral("SELECT id, received_at, project, event_id, item_types, summary, "
-                                 "size FROM crash_reports ORDER BY received_at DESC, rowid DESC "
-                                 "LIMIT ?"));
+    query.prepare(
+        QStringLiteral("SELECT id, received_at, project, event_id, item_types, summary, "
+                       "size FROM crash_reports ORDER BY received_at DESC, %1 DESC LIMIT ?")
+            .arg(dialect() == SqlDialect::Postgres ? QLatin1String("seq")
+                                                   : QLatin1String("rowid")));
     query.addBindValue(limit);
     if (query.exec())
         while (query.next())
@@ -506,8 +654,17 @@ QString Database::meta(const QString &key) {
 }
 
 bool Database::setMeta(const QString &key, const QString &value) {
-    return exec(QStringLiteral("INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)"),
+    return exec(QStringLiteral("INSERT INTO meta (key, value) VALUES (?, ?) ON CONFLICT (key) DO "
+                               "UPDATE SET value = excluded.value"),
                 {key, value});
+}
+
+QString Database::sharedMeta(const QString &key, const QString &value) {
+    if (!exec(QStringLiteral("INSERT INTO meta (key, value) VALUES (?, ?) ON CONFLICT (key) DO "
+                             "NOTHING"),
+              {key, value}))
+        return {};
+    return meta(key);
 }
 
 } // namespace tavrona

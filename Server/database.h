@@ -1,11 +1,14 @@
 #pragma once
 
+#include "migrations.h"
+
 #include <QList>
 #include <QPair>
 #include <QSet>
 #include <QSqlDatabase>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 namespace tavrona {
@@ -75,8 +78,26 @@ struct CrashReport {
     qint64 size = 0;
 };
 
-// The service's records in one SQLite file. Secrets (tokens, activation codes) are only ever
-// stored as hashes, so a copied database hands out no access.
+// Where the records live: an SQLite file (one machine) or a PostgreSQL database (any number of
+// servers). Passwords never come in here: libpq reads PGPASSWORD or ~/.pgpass itself.
+struct DatabaseConfig {
+    SqlDialect dialect = SqlDialect::Sqlite;
+    QString sqlitePath;
+    QString host; // name, address or a socket folder (starts with "/")
+    int port = -1;
+    QString user;
+    QString name;
+    QString options; // libpq's "key=value;…" (sslmode, connect_timeout, application_name, …)
+
+    static DatabaseConfig sqlite(const QString &path);
+    // "postgresql://[user@][host][:port][/database][?host=/socket/folder&sslmode=…]" (also
+    // "postgres://"), or "sqlite:<file>".
+    static std::optional<DatabaseConfig> fromUrl(const QString &url, QString *error);
+    QString describe() const;
+};
+
+// The service's records in one SQLite file or one PostgreSQL database. Secrets (tokens, activation
+// codes) are only ever stored as hashes, so a copied database hands out no access.
 class Database {
 public:
     Database();
@@ -84,11 +105,23 @@ public:
     Database(const Database &) = delete;
     Database &operator=(const Database &) = delete;
 
-    bool open(const QString &path, QString *error);
+    // Connects and brings the schema to the newest step. One object is one connection, for
+    // the thread that opened it; other threads open their own with the same config.
+    bool open(const DatabaseConfig &config, QString *error);
+    bool open(const QString &sqlitePath, QString *error) {
+        return open(DatabaseConfig::sqlite(sqlitePath), error);
+    }
+    const DatabaseConfig &config() const { return m_config; }
+    SqlDialect dialect() const { return m_config.dialect; }
     QString lastError() const { return m_lastError; }
+
+    // Runs work in one transaction: committed when it returns true, rolled back otherwise.
+    bool transaction(const std::function<bool()> &work);
 
     std::optional<User> userById(qint64 id);
     std::optional<User> userByEmail(const QString &email);
+    // Creates the account, or returns the one another server created with that address a
+    // moment earlier.
     std::optional<User> createUser(const User &user);
 
     bool addToken(const QString &hash, qint64 userId, qint64 now);
@@ -139,10 +172,14 @@ public:
 
     QString meta(const QString &key);
     bool setMeta(const QString &key, const QString &value);
+    // The stored value of key; value is stored first when there is none. Servers starting
+    // together on one database all get the value of the first.
+    QString sharedMeta(const QString &key, const QString &value);
 
 private:
     bool exec(const QString &sql, const QVariantList &values = {}, int *rowsAffected = nullptr);
 
+    DatabaseConfig m_config;
     QString m_connection;
     QString m_lastError;
 };

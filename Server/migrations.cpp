@@ -63,6 +63,14 @@ const QList<Migration> &schemaMigrations() {
                               "NULL, updated_at {int} NOT NULL, UNIQUE (scan_id, part))")},
              S{QStringLiteral("CREATE INDEX IF NOT EXISTS jobs_by_state ON jobs (state, id)")},
          }},
+        {4,
+         QStringLiteral("crash reports listed in the order they came in"),
+         {
+             // SQLite numbers its rows by itself (rowid).
+             S{QStringLiteral("ALTER TABLE crash_reports ADD COLUMN seq BIGINT GENERATED ALWAYS "
+                              "AS IDENTITY"),
+               S::Only::Postgres},
+         }},
     };
     return migrations;
 }

@@ -1,5 +1,8 @@
 #include "serveroptions.h"
 
+#include "database.h"
+#include "s3client.h"
+
 #include <QCommandLineParser>
 #include <QDateTime>
 #include <QStandardPaths>
@@ -75,8 +78,29 @@ bool parseServerOptions(QCommandLineParser &parser, const QStringList &args, Ser
         QStringLiteral("Saved parts made into pyramids at a time. Default: one less than the "
                        "cores, at least 1."),
         QStringLiteral("N"), QStringLiteral("0"));
-    parser.addOptions({port, listen, data, autoConfirm, uploadMethod, failUploads, wrongEtag,
-                       noUser, maxUpload, jobThreads});
+    const QCommandLineOption database(
+        QStringLiteral("database"),
+        QStringLiteral("Database: postgresql://[user@][host][:port]/name[?host=/socket/folder&"
+                       "sslmode=…] (several servers can share it; the password comes from "
+                       "PGPASSWORD or ~/.pgpass) or sqlite:<file>. Default: an SQLite file in "
+                       "the data folder."),
+        QStringLiteral("url"));
+    const QCommandLineOption storage(
+        QStringLiteral("storage"),
+        QStringLiteral("Object store for containers, derived files and crash reports: "
+                       "s3://<bucket>[/<prefix>]?endpoint=<url>&region=<region> (several servers "
+                       "can share it; uploads go straight to it). Keys come from "
+                       "AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY or from --storage-keys, never "
+                       "from the command line. Default: the data folder."),
+        QStringLiteral("url"));
+    const QCommandLineOption storageKeys(
+        QStringLiteral("storage-keys"),
+        QStringLiteral("Credentials file of the object store, in the shared INI layout "
+                       "(aws_access_key_id, aws_secret_access_key; profile AWS_PROFILE or "
+                       "\"default\")."),
+        QStringLiteral("file"));
+    parser.addOptions({port, listen, data, database, storage, storageKeys, autoConfirm,
+                       uploadMethod, failUploads, wrongEtag, noUser, maxUpload, jobThreads});
 
     if (!parser.parse(args)) {
         *error = parser.errorText();
@@ -108,6 +132,17 @@ bool parseServerOptions(QCommandLineParser &parser, const QStringList &args, Ser
     options->dataDir = parser.isSet(data) ? parser.value(data) : defaultDataDir();
     if (options->dataDir.isEmpty()) {
         *error = QStringLiteral("No data folder: give one with --data");
+        return false;
+    }
+    options->database = parser.value(database);
+    if (parser.isSet(database) && !DatabaseConfig::fromUrl(options->database, error)) {
+        *error = QStringLiteral("--database: %1").arg(*error);
+        return false;
+    }
+    options->storage = parser.value(storage);
+    options->storageCredentials = parser.value(storageKeys);
+    if (parser.isSet(storage) && !S3Config::fromUrl(options->storage, error)) {
+        *error = QStringLiteral("--storage: %1").arg(*error);
         return false;
     }
     options->autoConfirm = parser.isSet(autoConfirm);

@@ -18,6 +18,13 @@ struct ServerOptions {
     QHostAddress address = QHostAddress(QHostAddress::LocalHost);
     quint16 port = 8750; // 0 picks a free port
     QString dataDir;
+    // Where the records live: empty for the SQLite file in dataDir, otherwise a
+    // DatabaseConfig URL (postgresql://…, sqlite:<file>).
+    QString database;
+    // Where the files live: empty for the data folder, otherwise s3://<bucket>?endpoint=…; the
+    // store's keys come from the environment or from storageCredentials (a file).
+    QString storage;
+    QString storageCredentials;
     bool autoConfirm = false;
     UploadMethod uploadMethod = UploadMethod::Put;
 

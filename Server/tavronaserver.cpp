@@ -169,20 +169,29 @@ bool TavronaServer::start(QString *error) {
     m_context.storage.setRoot(root + QStringLiteral("/containers"));
 
     QString dbError;
-    if (!m_context.db.open(root + QStringLiteral("/tavrona.sqlite"), &dbError)) {
-        *error = QStringLiteral("Cannot open the database: %1").arg(dbError);
-        return false;
-    }
-    QByteArray key =
-        QByteArray::fromHex(m_context.db.meta(QStringLiteral("signing_key")).toLatin1());
-    if (key.size() < 32) {
-        key = Presigner::newKey();
-        if (!m_context.db.setMeta(QStringLiteral("signing_key"),
-                                  QString::fromLatin1(key.toHex()))) {
-            *error =
-                QStringLiteral("Cannot store the signing key: %1").arg(m_context.db.lastError());
+    DatabaseConfig dbConfig = DatabaseConfig::sqlite(root + QStringLiteral("/tavrona.sqlite"));
+    if (!m_context.options.database.isEmpty()) {
+        const auto parsed = DatabaseConfig::fromUrl(m_context.options.database, &dbError);
+        if (!parsed) {
+            *error = QStringLiteral("Cannot open the database: %1").arg(dbError);
             return false;
         }
+        dbConfig = *parsed;
+    }
+    if (!m_context.db.open(dbConfig, &dbError)) {
+        *error =
+            QStringLiteral("Cannot open the database (%1): %2").arg(dbConfig.describe(), dbError);
+        return false;
+    }
+    // Every server on the database signs with the key the first one stored.
+    const QByteArray key =
+        QByteArray::fromHex(m_context.db
+                                .sharedMeta(QStringLiteral("signing_key"),
+                                            QString::fromLatin1(Presigner::newKey().toHex()))
+                                .toLatin1());
+    if (key.size() < 32) {
+        *error = QStringLiteral("Cannot store the signing key: %1").arg(m_context.db.lastError());
+        return false;
     }
     m_context.presigner = std::make_unique<Presigner>(key);
 

@@ -56,3 +56,8 @@ mireva_add_test(tst_migrations server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_migr
     LIBS tavrona_core Qt6::Concurrent)
 mireva_add_test_variant(tst_migrations_postgres tst_migrations server
     MIREVA_TEST_DATABASE=postgres)
+
+mireva_add_test(tst_objectstore server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_objectstore.cpp
+    LIBS tavrona_core)
+target_compile_definitions(tst_objectstore PRIVATE ${MIREVA_NODE_DEFINITIONS})
+mireva_add_test_variant(tst_objectstore_s3 tst_objectstore server MIREVA_TEST_BACKENDS=postgres+s3)
