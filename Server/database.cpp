@@ -340,6 +340,14 @@ bool Database::recordUpload(const QString &containerId, const QString &path, con
                 {containerId, path, upload.size, upload.md5, now});
 }
 
+bool Database::recordUploads(const QString &containerId,
+                             const QList<QPair<QString, Upload>> &uploads, qint64 now) {
+    for (const auto &[path, upload] : uploads)
+        if (!recordUpload(containerId, path, upload, now))
+            return false;
+    return true;
+}
+
 std::optional<Upload> Database::upload(const QString &containerId, const QString &path) {
     QSqlQuery query(QSqlDatabase::database(m_connection));
     query.prepare(
@@ -452,22 +460,11 @@ bool Database::addJobs(const QString &scanId, const QList<QPair<int, int>> &part
 }
 
 bool Database::addScanWithJobs(const ScanRecord &scan, const QList<QPair<int, int>> &parts,
-                               qint64 now) {
-    QSqlDatabase db = QSqlDatabase::database(m_connection);
-    if (!db.transaction()) {
-        m_lastError = db.lastError().text();
-        return false;
-    }
-    if (!addScan(scan) || !addJobs(scan.id, parts, now)) {
-        db.rollback();
-        return false;
-    }
-    if (!db.commit()) {
-        m_lastError = db.lastError().text();
-        db.rollback();
-        return false;
-    }
-    return true;
+                               qint64 now, const QList<QPair<QString, Upload>> &uploads) {
+    return transaction([&] {
+        return recordUploads(scan.containerId, uploads, now) && addScan(scan) &&
+               addJobs(scan.id, parts, now);
+    });
 }
 
 QList<ScanRecord> Database::scansWithoutJobs() {

@@ -140,6 +140,9 @@ public:
 
     bool recordUpload(const QString &containerId, const QString &path, const Upload &upload,
                       qint64 now);
+    // Several at once: meant for one transaction of the caller's (see transaction()).
+    bool recordUploads(const QString &containerId, const QList<QPair<QString, Upload>> &uploads,
+                       qint64 now);
     std::optional<Upload> upload(const QString &containerId, const QString &path);
     QSet<QString> uploadPaths(const QString &containerId);
 
@@ -148,7 +151,10 @@ public:
     QStringList scanIdsOfContainer(const QString &containerId);
 
     // The scan and one queued job per stitched part (part number, image index), together.
-    bool addScanWithJobs(const ScanRecord &scan, const QList<QPair<int, int>> &parts, qint64 now);
+    // With the container's files as the save found them (uploads to a bucket are known from
+    // then on).
+    bool addScanWithJobs(const ScanRecord &scan, const QList<QPair<int, int>> &parts, qint64 now,
+                         const QList<QPair<QString, Upload>> &uploads = {});
     // Jobs for a scan saved before parts were made into pyramids; existing ones are kept.
     bool addJobs(const QString &scanId, const QList<QPair<int, int>> &parts, qint64 now);
     QList<ScanRecord> scansWithoutJobs();

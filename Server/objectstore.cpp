@@ -186,7 +186,7 @@ std::optional<StoredObject> LocalObjectStore::stat(const QString &key, QString *
         *error = QStringLiteral("\"%1\" is not stored").arg(key);
         return std::nullopt;
     }
-    return StoredObject{key, info.size(), {}};
+    return StoredObject{key, info.size(), {}, info.lastModified().toMSecsSinceEpoch()};
 }
 
 std::optional<QList<StoredObject>> LocalObjectStore::list(const QString &prefix, QString *) {
@@ -203,7 +203,8 @@ std::optional<QList<StoredObject>> LocalObjectStore::list(const QString &prefix,
         it.next();
         const QString key = it.filePath().mid(m_root.size() + 1);
         if (key.startsWith(prefix))
-            objects.append({key, it.fileInfo().size(), {}});
+            objects.append(
+                {key, it.fileInfo().size(), {}, it.fileInfo().lastModified().toMSecsSinceEpoch()});
     }
     std::sort(objects.begin(), objects.end(),
               [](const StoredObject &a, const StoredObject &b) { return a.key < b.key; });

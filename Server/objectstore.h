@@ -22,7 +22,8 @@ namespace tavrona {
 struct StoredObject {
     QString key;
     qint64 size = 0;
-    QByteArray md5; // lower-case hex when the store knows it (S3 single-part ETags)
+    QByteArray md5;        // lower-case hex when the store knows it (S3 single-part ETags)
+    qint64 modifiedMs = 0; // folder store: the file's time, which tells a rewrite with the md5
 };
 
 // What the uploader is told: the transfer of one file, as the presign endpoint hands it out.

@@ -521,6 +521,8 @@ sigv4::PostForm S3Client::postForm(const QString &key, qint64 maxBytes, int expi
     policy.key = objectKey(key);
     policy.expiration = now.addSecs(expiresSecs);
     policy.maxBytes = maxBytes;
+    // 200 with the ETag, as for a PUT, rather than the default 204.
+    policy.extraFields = {{"success_action_status", "200"}};
     return sigv4::postPolicy(m_signer, policy, now);
 }
 

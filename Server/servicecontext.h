@@ -2,6 +2,7 @@
 
 #include "database.h"
 #include "http.h"
+#include "objectstore.h"
 #include "presign.h"
 #include "serveroptions.h"
 #include "storage.h"
@@ -23,7 +24,8 @@ struct ServiceContext {
 
     ServerOptions options;
     Database db;
-    Storage storage;
+    std::unique_ptr<ObjectStore> store; // the folder or the bucket
+    Storage storage;                    // the containers in it
     std::unique_ptr<Presigner> presigner;
     JobPool *jobs = nullptr; // makes saved parts into pyramids, off this thread
 

@@ -1,23 +1,24 @@
 #include "storage.h"
 
+#include "objectstore.h"
+
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QDebug>
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QUuid>
-
-#include <zip.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-namespace tavrona {
+#include <zip.h>
 
-Storage::Storage(QString root)
-    : m_root(std::move(root)) {}
+namespace tavrona {
 
 QString Storage::checkPath(const QString &path) {
     if (path.isEmpty())
@@ -51,54 +52,88 @@ bool Storage::isContainerId(const QString &id) {
     return true;
 }
 
-QString Storage::containerDir(const QString &containerId) const {
-    return m_root + QLatin1Char('/') + containerId;
+QString Storage::containerPrefix(const QString &containerId) {
+    return QStringLiteral("containers/") + containerId + QLatin1Char('/');
+}
+
+QString Storage::key(const QString &containerId, const QString &path) {
+    return containerPrefix(containerId) + path;
 }
 
 QString Storage::filePath(const QString &containerId, const QString &path) const {
-    return containerDir(containerId) + QLatin1Char('/') + path;
+    if (!m_store || !isContainerId(containerId) || !checkPath(path).isEmpty())
+        return {};
+    return m_store->localPath(key(containerId, path));
 }
 
 bool Storage::store(const QString &containerId, const QString &path, const QByteArray &data,
                     QString *md5, QString *error) {
-    if (!isContainerId(containerId) || !checkPath(path).isEmpty()) {
+    if (!m_store || !isContainerId(containerId) || !checkPath(path).isEmpty()) {
         *error = QStringLiteral("invalid container path");
         return false;
     }
-    const QString target = filePath(containerId, path);
-    if (!QDir().mkpath(QFileInfo(target).absolutePath())) {
-        *error = QStringLiteral("cannot create the container folder");
+    QByteArray digest;
+    if (!m_store->put(key(containerId, path), data, error, &digest))
         return false;
-    }
-    QSaveFile file(target);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
-        *error = QStringLiteral("cannot write the file: %1").arg(file.errorString());
-        return false;
-    }
-    *md5 = md5Hex(data);
+    *md5 = QString::fromLatin1(digest);
     return true;
 }
 
+std::optional<QByteArray> Storage::read(const QString &containerId, const QString &path,
+                                        qint64 maxBytes, QString *error, bool *missing) const {
+    if (missing)
+        *missing = false;
+    if (!m_store || !isContainerId(containerId) || !checkPath(path).isEmpty()) {
+        *error = QStringLiteral("invalid container path");
+        return std::nullopt;
+    }
+    // One byte more than allowed tells a file of exactly maxBytes from a larger one.
+    auto data =
+        m_store->read(key(containerId, path), 0, maxBytes < 0 ? -1 : maxBytes + 1, error, missing);
+    if (data && maxBytes >= 0 && data->size() > maxBytes) {
+        *error = QStringLiteral("\"%1\" is larger than %2 bytes").arg(path).arg(maxBytes);
+        return std::nullopt;
+    }
+    return data;
+}
+
+std::optional<QList<StoredObject>> Storage::files(const QString &containerId,
+                                                  QString *error) const {
+    if (!m_store || !isContainerId(containerId)) {
+        *error = QStringLiteral("invalid container");
+        return std::nullopt;
+    }
+    const QString prefix = containerPrefix(containerId);
+    auto objects = m_store->list(prefix, error);
+    if (!objects)
+        return std::nullopt;
+    for (StoredObject &object : *objects)
+        object.key = object.key.mid(prefix.size());
+    return objects;
+}
+
 zip_t *Storage::openArchive(const QString &containerId, const QString &path, QString *error) const {
-    if (!isContainerId(containerId) || !checkPath(path).isEmpty()) {
+    if (!m_store || !isContainerId(containerId) || !checkPath(path).isEmpty()) {
         *error = QStringLiteral("invalid archive path \"%1\"").arg(path);
         return nullptr;
     }
-    const QByteArray local = QFile::encodeName(filePath(containerId, path));
-    int code = 0;
-    zip_t *handle = zip_open(local.constData(), ZIP_RDONLY, &code);
-    if (!handle) {
-        zip_error_t zipError;
-        zip_error_init_with_code(&zipError, code);
-        *error = QStringLiteral("cannot open archive \"%1\": %2")
-                     .arg(path, QString::fromUtf8(zip_error_strerror(&zipError)));
-        zip_error_fini(&zipError);
-    }
-    return handle;
+    return m_store->openZip(key(containerId, path), error);
 }
 
-QString Storage::derivedDir(const QString &containerId, const QString &scanId) const {
-    return m_root + QLatin1Char('/') + containerId + QStringLiteral(".derived/") + scanId;
+bool Storage::remote() const {
+    return m_store && m_store->localPath(QStringLiteral("containers")).isEmpty();
+}
+
+QString Storage::derivedPrefix(const QString &containerId, const QString &scanId) {
+    return QStringLiteral("containers/%1.derived/%2/").arg(containerId, scanId);
+}
+
+QString Storage::localDerivedDir(const QString &containerId, const QString &scanId) const {
+    if (!m_store)
+        return {};
+    if (!remote())
+        return m_store->localPath(derivedPrefix(containerId, scanId).chopped(1));
+    return m_scratch + QLatin1Char('/') + derivedPrefix(containerId, scanId).chopped(1);
 }
 
 namespace {
@@ -111,16 +146,22 @@ bool isBuildName(const QString &name) {
            });
 }
 
+bool validDerivedName(const QString &containerId, const QString &scanId, int part,
+                      const QString &build) {
+    return Storage::isContainerId(containerId) && Storage::isContainerId(scanId) && part >= 0 &&
+           isBuildName(build);
+}
+
 } // namespace
 
 QString Storage::newStaging(const QString &containerId, const QString &scanId, int part,
                             const QString &build, QString *error) const {
-    if (!isContainerId(containerId) || !isContainerId(scanId) || part < 0 || !isBuildName(build)) {
+    if (!validDerivedName(containerId, scanId, part, build) || !m_store) {
         *error = QStringLiteral("invalid derived-file name");
         return {};
     }
-    const QString staging =
-        derivedDir(containerId, scanId) + QStringLiteral("/.staging-%1-%2").arg(part).arg(build);
+    const QString staging = localDerivedDir(containerId, scanId) +
+                            QStringLiteral("/.staging-%1-%2").arg(part).arg(build);
     QDir(staging).removeRecursively();
     if (!QDir().mkpath(staging)) {
         *error = QStringLiteral("cannot create \"%1\"").arg(staging);
@@ -131,13 +172,35 @@ QString Storage::newStaging(const QString &containerId, const QString &scanId, i
 
 bool Storage::publish(const QString &containerId, const QString &scanId, int part,
                       const QString &build, const QString &staging, QString *error) const {
+    if (!validDerivedName(containerId, scanId, part, build) || !m_store) {
+        *error = QStringLiteral("invalid derived-file name");
+        return false;
+    }
     const QString target =
-        derivedDir(containerId, scanId) + QStringLiteral("/%1-%2").arg(part).arg(build);
-    // A folder is renamed whole: a reader sees no build or the complete one.
+        localDerivedDir(containerId, scanId) + QStringLiteral("/%1-%2").arg(part).arg(build);
+    if (remote()) {
+        // Every file into the bucket first; the build exists for readers once the database
+        // names it, which happens after this returns.
+        const QString prefix =
+            derivedPrefix(containerId, scanId) + QStringLiteral("%1-%2/").arg(part).arg(build);
+        QDirIterator it(staging, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString file = it.next();
+            if (!m_store->putFile(prefix + file.mid(staging.size() + 1), file, error))
+                return false;
+        }
+    }
+    // A folder is renamed whole: a reader sees no build or the complete one. With a bucket the
+    // folder becomes this server's copy of the build.
     if (std::rename(QFile::encodeName(staging).constData(),
                     QFile::encodeName(target).constData()) != 0) {
-        *error = QStringLiteral("cannot move \"%1\" into place: %2")
-                     .arg(staging, QString::fromLocal8Bit(std::strerror(errno)));
+        const QString why = QString::fromLocal8Bit(std::strerror(errno));
+        if (remote()) {
+            QDir(staging).removeRecursively(); // the bucket has it; a copy is made on demand
+            return true;
+        }
+        *error = QStringLiteral("cannot move \"%1\" into place: %2").arg(staging, why);
         return false;
     }
     return true;
@@ -145,19 +208,38 @@ bool Storage::publish(const QString &containerId, const QString &scanId, int par
 
 QString Storage::derivedFile(const QString &containerId, const QString &scanId, int part,
                              const QString &build, const QString &relativePath) const {
-    return derivedDir(containerId, scanId) + QStringLiteral("/%1-%2/").arg(part).arg(build) +
-           relativePath;
+    if (!validDerivedName(containerId, scanId, part, build) || !m_store ||
+        !checkPath(relativePath).isEmpty())
+        return {};
+    const QString name = QStringLiteral("%1-%2/").arg(part).arg(build) + relativePath;
+    const QString local = localDerivedDir(containerId, scanId) + QLatin1Char('/') + name;
+    if (!remote() || QFileInfo::exists(local))
+        return local;
+    // Fetched whole under a temporary name, so a reader never sees a part of it.
+    QString error;
+    const auto data = m_store->read(derivedPrefix(containerId, scanId) + name, 0, -1, &error);
+    if (!data) {
+        qWarning().noquote() << "Cannot fetch" << name << "of scan" << scanId << ":" << error;
+        return {};
+    }
+    QDir().mkpath(QFileInfo(local).absolutePath());
+    QSaveFile file(local);
+    if (!file.open(QIODevice::WriteOnly) || file.write(*data) != data->size() || !file.commit()) {
+        qWarning().noquote() << "Cannot keep a copy of" << name << ":" << file.errorString();
+        return {};
+    }
+    return local;
 }
 
 void Storage::removeBuilds(const QString &containerId, const QString &scanId, int part,
                            const QString &keepBuild) const {
-    if (!isContainerId(containerId) || !isContainerId(scanId))
+    if (!isContainerId(containerId) || !isContainerId(scanId) || !m_store)
         return;
     const QString prefix = QStringLiteral("%1-").arg(part);
     const QString stagingPrefix = QStringLiteral(".staging-%1-").arg(part);
     // Another worker may be writing a staging folder of the part right now.
     const QDateTime abandoned = QDateTime::currentDateTimeUtc().addSecs(-6 * 3600);
-    QDir dir(derivedDir(containerId, scanId));
+    QDir dir(localDerivedDir(containerId, scanId));
     for (const QFileInfo &entry :
          dir.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
         const QString name = entry.fileName();
@@ -167,13 +249,32 @@ void Storage::removeBuilds(const QString &containerId, const QString &scanId, in
         if (stale)
             QDir(entry.filePath()).removeRecursively();
     }
+    if (!remote())
+        return;
+    QString error;
+    const QString derived = derivedPrefix(containerId, scanId);
+    const auto objects = m_store->list(derived + prefix, &error);
+    if (!objects) {
+        qWarning().noquote() << "Cannot list the builds of scan" << scanId << ":" << error;
+        return;
+    }
+    for (const StoredObject &object : *objects) {
+        const QString build = object.key.mid(derived.size() + prefix.size()).section('/', 0, 0);
+        if (build != keepBuild && isBuildName(build) && !m_store->remove(object.key, &error))
+            qWarning().noquote() << "Cannot remove" << object.key << ":" << error;
+    }
 }
 
 void Storage::removeBuild(const QString &containerId, const QString &scanId, int part,
                           const QString &build) const {
-    if (isContainerId(containerId) && isContainerId(scanId) && isBuildName(build))
-        QDir(derivedDir(containerId, scanId) + QStringLiteral("/%1-%2").arg(part).arg(build))
-            .removeRecursively();
+    if (!validDerivedName(containerId, scanId, part, build) || !m_store)
+        return;
+    const QString name = QStringLiteral("%1-%2").arg(part).arg(build);
+    QDir(localDerivedDir(containerId, scanId) + QLatin1Char('/') + name).removeRecursively();
+    QString error;
+    if (remote() && !m_store->removeAll(derivedPrefix(containerId, scanId) + name + QLatin1Char('/'),
+                                        &error))
+        qWarning().noquote() << "Cannot remove build" << name << "of scan" << scanId << ":" << error;
 }
 
 QString md5Hex(const QByteArray &data) {

@@ -1,48 +1,68 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
+
+#include <optional>
 
 typedef struct zip zip_t;
 
 namespace tavrona {
 
-// Container files on disk: <root>/<container id>/<container path>. Files the server derives
-// from a saved scan live beside the container, in <root>/<container id>.derived/<scan id>/:
-// each build of a part in a folder of its own, "<part>-<build>", which appears whole (it is
-// written under a staging name and renamed) and is never changed afterwards. Every read of a
-// package file and every write of a derived file goes through this class.
+class ObjectStore;
+struct StoredObject;
+
+// Container files in the service's object store, under "containers/<container id>/<container
+// path>": in the data folder that is <data>/containers/<id>/<path>, in a bucket the same key
+// under the store's prefix. Files the server derives from a saved scan live beside the
+// container, under "containers/<container id>.derived/<scan id>/": each build of a part under
+// a name of its own, "<part>-<build>", which appears whole and is never changed afterwards (a
+// folder is written under a staging name and renamed; a bucket gets the build's files before
+// the database names the build). Every read of a package file and every write of a derived
+// file goes through this class.
 class Storage {
 public:
-    explicit Storage(QString root = {});
+    Storage() = default;
 
-    void setRoot(const QString &root) { m_root = root; }
-    QString root() const { return m_root; }
+    void setStore(ObjectStore *store) { m_store = store; }
+    ObjectStore *store() const { return m_store; }
+    // A folder of this machine for staging builds and keeping copies of a remote store's
+    // derived files (builds never change, so a copy never goes stale).
+    void setScratch(const QString &folder) { m_scratch = folder; }
 
     // Empty when path is an acceptable container path, otherwise why not.
     static QString checkPath(const QString &path);
     // Our container IDs: 32 lower-case hex digits.
     static bool isContainerId(const QString &id);
+    static QString containerPrefix(const QString &containerId);
+    static QString key(const QString &containerId, const QString &path);
 
-    QString filePath(const QString &containerId, const QString &path) const;
-    QString containerDir(const QString &containerId) const;
-
-    // Writes data under a temporary name and renames it into place, so a reader sees the old
-    // file or the whole new one, never a part. md5 is the lower-case hex digest of data.
+    // The whole file is replaced at once, so a reader sees the old file or the whole new one,
+    // never a part. md5 is the lower-case hex digest of data.
     bool store(const QString &containerId, const QString &path, const QByteArray &data,
                QString *md5, QString *error);
-
+    // A file of the container; nullopt with *error (and *missing when it is not there), or
+    // when it is larger than maxBytes.
+    std::optional<QByteArray> read(const QString &containerId, const QString &path, qint64 maxBytes,
+                                   QString *error, bool *missing = nullptr) const;
+    // The container's files, keys as container paths.
+    std::optional<QList<StoredObject>> files(const QString &containerId, QString *error) const;
     // Opens an archive of the container for reading (zip_discard closes it).
     zip_t *openArchive(const QString &containerId, const QString &path, QString *error) const;
+
+    // The local file of a container path when the store is a folder; empty otherwise.
+    QString filePath(const QString &containerId, const QString &path) const;
 
     // A new, empty staging folder for one build of a part; empty on failure.
     QString newStaging(const QString &containerId, const QString &scanId, int part,
                        const QString &build, QString *error) const;
-    // Renames a finished staging folder into place as the part's build.
+    // Puts a finished staging folder into place as the part's build.
     bool publish(const QString &containerId, const QString &scanId, int part, const QString &build,
                  const QString &staging, QString *error) const;
-    // A file of a published build ("dz.dzi", "dz_files/3/0_0.jpeg", "image.ome.tif").
+    // A local file of a published build ("dz.zip", "image.ome.tif"); from a remote store it is
+    // fetched on first use. Empty when it cannot be had.
     QString derivedFile(const QString &containerId, const QString &scanId, int part,
                         const QString &build, const QString &relativePath) const;
     // Removes every published build of the part except keepBuild (may be empty), and staging
@@ -61,9 +81,14 @@ public:
                       const QStringList &paths, QString *error) const;
 
 private:
-    QString derivedDir(const QString &containerId, const QString &scanId) const;
+    static QString derivedPrefix(const QString &containerId, const QString &scanId);
+    // Where staging folders and fetched copies go: beside the containers for a folder store,
+    // in the scratch folder otherwise.
+    QString localDerivedDir(const QString &containerId, const QString &scanId) const;
+    bool remote() const;
 
-    QString m_root;
+    ObjectStore *m_store = nullptr;
+    QString m_scratch;
 };
 
 QString md5Hex(const QByteArray &data);

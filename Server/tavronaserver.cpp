@@ -166,7 +166,20 @@ bool TavronaServer::start(QString *error) {
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     for (const char *sub : {"containers", "cache", "crash-reports"})
         QDir(root).mkpath(QLatin1String(sub));
-    m_context.storage.setRoot(root + QStringLiteral("/containers"));
+
+    QString storeError;
+    m_context.store = makeObjectStore(m_context.options.storage, root,
+                                      m_context.options.storageCredentials, &storeError);
+    if (!m_context.store) {
+        *error = QStringLiteral("Cannot use the storage: %1").arg(storeError);
+        return false;
+    }
+    if (!m_context.store->check(&storeError)) {
+        *error = QStringLiteral("Cannot use the storage (%1): %2")
+                     .arg(m_context.store->describe(), storeError);
+        return false;
+    }
+    m_context.storage.setStore(m_context.store.get());
 
     QString dbError;
     DatabaseConfig dbConfig = DatabaseConfig::sqlite(root + QStringLiteral("/tavrona.sqlite"));

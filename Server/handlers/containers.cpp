@@ -61,7 +61,19 @@ HttpReply ContainerHandlers::presign(const HttpRequest &request) {
         if (options.uploadMethod == UploadMethod::Alternate)
             post = (m_presignCount++ % 2) == 1;
         json entry = {{"path", utf8(path)}};
-        if (post) {
+        // A remote store takes the file itself, through a URL it will check; the folder store
+        // takes it through our storage endpoint.
+        if (const auto direct = m_context.store->presignUpload(
+                Storage::key(containerId, path), post, options.maxUploadBytes, expires)) {
+            entry["method"] = direct->method.toStdString();
+            entry["url"] = utf8(direct->url);
+            entry["headers"] = json::object();
+            for (const auto &[name, value] : direct->headers)
+                entry["headers"][name.toStdString()] = value.toStdString();
+            entry["data"] = json::object();
+            for (const auto &[name, value] : direct->fields)
+                entry["data"][name.toStdString()] = value.toStdString();
+        } else if (post) {
             const QByteArray signature = presigner.sign("POST", containerId, path, expires);
             entry["method"] = "POST";
             entry["url"] = utf8(request.baseUrl + QStringLiteral("storage/") + containerId);
@@ -161,10 +173,11 @@ HttpReply ContainerHandlers::store(const QString &containerId, const QString &pa
         --options.failUploads;
         return HttpReply::error(500, QStringLiteral("injected storage failure"));
     }
+    // In a folder, a file and a folder cannot share a name (a bucket does not mind).
     const QString target = storage.filePath(containerId, path);
-    if (QFileInfo(target).isDir())
+    if (!target.isEmpty() && QFileInfo(target).isDir())
         return HttpReply::error(409, QStringLiteral("the path is a folder of the container"));
-    for (qsizetype slash = path.indexOf(QLatin1Char('/')); slash > 0;
+    for (qsizetype slash = path.indexOf(QLatin1Char('/')); slash > 0 && !target.isEmpty();
          slash = path.indexOf(QLatin1Char('/'), slash + 1)) {
         if (QFileInfo(storage.filePath(containerId, path.left(slash))).isFile())
             return HttpReply::error(

@@ -1,16 +1,14 @@
 #include "handlers/crashreports.h"
 
 #include "envelope.h"
+#include "objectstore.h"
 #include "pages.h"
 #include "servicecontext.h"
 
-#include <QFile>
-#include <QSaveFile>
-
 namespace tavrona {
 
-QString CrashReportHandlers::filePath(const QString &reportId) const {
-    return QStringLiteral("%1/crash-reports/%2.envelope").arg(m_context.options.dataDir, reportId);
+QString CrashReportHandlers::key(const QString &reportId) {
+    return QStringLiteral("crash-reports/%1.envelope").arg(reportId);
 }
 
 HttpReply CrashReportHandlers::envelope(const HttpRequest &request) {
@@ -46,10 +44,13 @@ HttpReply CrashReportHandlers::envelope(const HttpRequest &request) {
     report.summary = envelope.summary().left(500);
     report.size = request.body.size();
 
-    QSaveFile file(filePath(report.id));
-    if (!file.open(QIODevice::WriteOnly) || file.write(request.body) != request.body.size() ||
-        !file.commit() || !m_context.db.addCrashReport(report))
+    // The file first: a listed report always has its envelope.
+    if (!m_context.store->put(key(report.id), request.body, &error) ||
+        !m_context.db.addCrashReport(report)) {
+        qWarning().noquote() << "Cannot store crash report" << report.id << ":"
+                             << (error.isEmpty() ? m_context.db.lastError() : error);
         return HttpReply::error(500, QStringLiteral("cannot store the envelope"));
+    }
     return HttpReply::json({{"id", utf8(report.eventId.isEmpty() ? report.id : report.eventId)}});
 }
 
@@ -61,12 +62,20 @@ HttpReply CrashReportHandlers::file(const HttpRequest &request) {
     const QString id = request.param(QStringLiteral("report"));
     if (!Storage::isContainerId(id) || !m_context.db.crashReport(id))
         return HttpReply::error(404, QStringLiteral("no such crash report"));
-    QFile file(filePath(id));
-    if (!file.open(QIODevice::ReadOnly))
-        return HttpReply::error(404, QStringLiteral("no such crash report"));
+    QString error;
+    bool missing = false;
+    auto envelope = m_context.store->read(key(id), 0, -1, &error, &missing);
+    if (!envelope) {
+        if (!missing)
+            qWarning().noquote() << "Cannot read crash report" << id << ":" << error;
+        return HttpReply::error(missing ? 404 : 503, missing
+                                                         ? QStringLiteral("no such crash report")
+                                                         : QStringLiteral("the storage cannot "
+                                                                          "be read right now"));
+    }
     HttpReply reply;
     reply.contentType = "application/x-sentry-envelope";
-    reply.body = file.readAll();
+    reply.body = std::move(*envelope);
     reply.headers.append(
         {"Content-Disposition", "attachment; filename=\"" + id.toLatin1() + ".envelope\""});
     return reply;

@@ -18,7 +18,7 @@ public:
     HttpReply file(const HttpRequest &request);     // GET /crash-reports/{report}
 
 private:
-    QString filePath(const QString &reportId) const;
+    static QString key(const QString &reportId);
 
     ServiceContext &m_context;
 };

@@ -6,12 +6,14 @@
 #include "servicecontext.h"
 
 #include "jobs.h"
+#include "objectstore.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QRegularExpression>
 #include <QSet>
 #include <QThread>
@@ -56,31 +58,20 @@ HttpReply ScanHandlers::save(const HttpRequest &request) {
     if (type == body->end() || !type->is_string() || type->get<std::string>() != "isd_file")
         return HttpReply::error(400, QStringLiteral("\"type\" must be \"isd_file\""));
 
-    Database &db = m_context.db;
-    const Storage &storage = m_context.storage;
-    QFile isd(storage.filePath(containerId, QStringLiteral("scan.isd")));
-    if (!db.upload(containerId, QStringLiteral("scan.isd")) || !isd.open(QIODevice::ReadOnly))
-        return HttpReply::error(400, QStringLiteral("scan.isd has not been uploaded"));
-    if (isd.size() > maxDescriptorBytes)
-        return HttpReply::error(400, QStringLiteral("scan.isd is too large"));
-    const QByteArray descriptorText = isd.readAll();
-
-    // Checking every cell of a large scan takes a while: it runs on a worker, and the scan is
-    // recorded back on this thread when the check has passed.
+    // The check lists the container and reads scan.isd and every archive's directory from the
+    // store (uploads to a bucket never pass through this server: the store is the record of
+    // what arrived). That takes a while for a large scan, so it runs on a worker, and the scan
+    // is recorded back on this thread once the check has passed.
     auto pending = std::make_shared<PendingReply>();
-    const QSet<QString> uploads = db.uploadPaths(containerId);
     const QString viewBase = request.baseUrl + QStringLiteral("scans/");
     const qint64 userId = user->id;
-    m_checks.start([this, pending, uploads, descriptorText, containerId, scanName, viewBase,
-                    userId] {
-        ScanDescriptor descriptor;
-        const HttpReply refusal = checkPackage(descriptorText, containerId, uploads, &descriptor);
+    m_checks.start([this, pending, containerId, scanName, viewBase, userId] {
+        auto checked = std::make_shared<PackageCheck>(checkPackage(containerId));
         QMetaObject::invokeMethod(
             &m_thread,
-            [this, pending, refusal, descriptor, descriptorText, containerId, scanName, viewBase,
-             userId] {
-                if (refusal.status != 200) {
-                    pending->finish(refusal);
+            [this, pending, checked, containerId, scanName, viewBase, userId] {
+                if (checked->refusal.status != 200) {
+                    pending->finish(checked->refusal);
                     return;
                 }
                 ScanRecord scan;
@@ -88,10 +79,18 @@ HttpReply ScanHandlers::save(const HttpRequest &request) {
                 scan.containerId = containerId;
                 scan.userId = userId;
                 scan.name = scanName;
-                scan.descriptor = QString::fromUtf8(descriptorText);
+                scan.descriptor = QString::fromUtf8(checked->descriptorText);
                 scan.createdAt = m_context.now();
-                if (!m_context.db.addScanWithJobs(scan, stitchedParts(descriptor),
-                                                  QDateTime::currentSecsSinceEpoch())) {
+                // The files as the check found them, the scan and its jobs: one transaction.
+                QList<QPair<QString, Upload>> files;
+                for (const StoredObject &object : checked->files)
+                    if (!object.md5.isEmpty())
+                        files.append(
+                            {object.key, Upload{object.size, QString::fromLatin1(object.md5)}});
+                if (!m_context.db.addScanWithJobs(scan, stitchedParts(checked->descriptor),
+                                                  QDateTime::currentSecsSinceEpoch(), files)) {
+                    qWarning().noquote() << "Cannot record the scan of" << containerId << ":"
+                                         << m_context.db.lastError();
                     pending->finish(
                         HttpReply::error(500, QStringLiteral("cannot record the scan")));
                     return;
@@ -106,20 +105,47 @@ HttpReply ScanHandlers::save(const HttpRequest &request) {
     return HttpReply::later(pending);
 }
 
-HttpReply ScanHandlers::checkPackage(const QByteArray &descriptorText, const QString &containerId,
-                                     const QSet<QString> &uploads, ScanDescriptor *descriptor) {
-    QString error;
-    if (!parseScanDescriptor(descriptorText, descriptor, &error))
-        return HttpReply::error(400, error);
+ScanHandlers::PackageCheck ScanHandlers::checkPackage(const QString &containerId) {
+    PackageCheck checked;
     const Storage &storage = m_context.storage;
+    QString error;
+    const auto listed = storage.files(containerId, &error);
+    if (!listed) {
+        qWarning().noquote() << "Cannot list container" << containerId << ":" << error;
+        checked.refusal = HttpReply::error(503, QStringLiteral("the storage cannot be read now"));
+        return checked;
+    }
+    checked.files = *listed;
+    QHash<QString, qint64> sizes;
+    for (const StoredObject &object : checked.files)
+        sizes.insert(object.key, object.size);
+    auto uploaded = [&](const QString &path) { return sizes.contains(path); };
+    if (!uploaded(QStringLiteral("scan.isd"))) {
+        checked.refusal = HttpReply::error(400, QStringLiteral("scan.isd has not been uploaded"));
+        return checked;
+    }
+    if (sizes.value(QStringLiteral("scan.isd")) > maxDescriptorBytes) {
+        checked.refusal = HttpReply::error(400, QStringLiteral("scan.isd is too large"));
+        return checked;
+    }
+    const auto text =
+        storage.read(containerId, QStringLiteral("scan.isd"), maxDescriptorBytes, &error);
+    if (!text) {
+        qWarning().noquote() << "Cannot read scan.isd of" << containerId << ":" << error;
+        checked.refusal = HttpReply::error(503, QStringLiteral("the storage cannot be read now"));
+        return checked;
+    }
+    checked.descriptorText = *text;
+    ScanDescriptor *descriptor = &checked.descriptor;
+    if (!parseScanDescriptor(checked.descriptorText, descriptor, &error)) {
+        checked.refusal = HttpReply::error(400, error);
+        return checked;
+    }
     json missing = json::array();
     int missingCount = 0;
     auto addMissing = [&](const QString &what) {
         if (++missingCount <= maxMissingListed)
             missing.push_back(utf8(what));
-    };
-    auto uploaded = [&](const QString &path) {
-        return uploads.contains(path) && QFileInfo(storage.filePath(containerId, path)).isFile();
     };
     ArchiveSet archives(storage, containerId);
     QSet<QString> checkedArchives;
@@ -146,12 +172,12 @@ HttpReply ScanHandlers::checkPackage(const QByteArray &descriptorText, const QSt
         }
     }
     if (missingCount > 0)
-        return HttpReply::error(400,
-                                QStringLiteral("scan.isd refers to %1 file(s) that were not "
-                                               "uploaded")
-                                    .arg(missingCount),
-                                {{"missing", missing}});
-    return HttpReply::json(json::object());
+        checked.refusal = HttpReply::error(400,
+                                           QStringLiteral("scan.isd refers to %1 file(s) that "
+                                                          "were not uploaded")
+                                               .arg(missingCount),
+                                           {{"missing", missing}});
+    return checked;
 }
 
 std::optional<ScanHandlers::SavedScan> ScanHandlers::load(const HttpRequest &request) {
@@ -258,13 +284,21 @@ HttpReply ScanHandlers::image(const HttpRequest &request) {
     if (!saved || !ok || index < 0 || index >= int(saved->descriptor->images.size()) ||
         saved->descriptor->images[size_t(index)].type != ScanImage::Type::Single)
         return HttpReply::error(404, QStringLiteral("no such photo"));
-    QFile file(m_context.storage.filePath(saved->scan->containerId,
-                                          saved->descriptor->images[size_t(index)].path));
-    if (!file.open(QIODevice::ReadOnly))
-        return HttpReply::error(404, QStringLiteral("the photo file is missing"));
+    QString error;
+    bool missing = false;
+    auto photo = m_context.storage.read(saved->scan->containerId,
+                                        saved->descriptor->images[size_t(index)].path,
+                                        maxCellBytes, &error, &missing);
+    if (!photo) {
+        if (!missing)
+            qWarning().noquote() << "Cannot read a photo of scan" << saved->scan->id << ":" << error;
+        return HttpReply::error(missing ? 404 : 503,
+                                missing ? QStringLiteral("the photo file is missing")
+                                        : QStringLiteral("the storage cannot be read now"));
+    }
     HttpReply reply;
     reply.contentType = "image/jpeg";
-    reply.body = file.readAll();
+    reply.body = std::move(*photo);
     return reply;
 }
 

@@ -2,6 +2,7 @@
 
 #include "database.h"
 #include "http.h"
+#include "objectstore.h"
 #include "scandescriptor.h"
 
 #include <QHash>
@@ -49,8 +50,14 @@ private:
     std::optional<SavedScan> load(const HttpRequest &request);
     std::optional<Job> readyPart(const HttpRequest &request, SavedScan *saved, int *part,
                                  HttpReply *instead);
-    HttpReply checkPackage(const QByteArray &descriptorText, const QString &containerId,
-                           const QSet<QString> &uploads, ScanDescriptor *descriptor);
+    struct PackageCheck {
+        HttpReply refusal = HttpReply::json(nlohmann::json::object()); // status 200: passed
+        QByteArray descriptorText;
+        ScanDescriptor descriptor;
+        QList<StoredObject> files; // the container's files as the check found them
+    };
+    // Runs on a worker: reads the store only.
+    PackageCheck checkPackage(const QString &containerId);
     QByteArray readDeepZoom(const QString &zipPath, const QString &entry, bool *found);
 
     ServiceContext &m_context;

@@ -61,3 +61,8 @@ mireva_add_test(tst_objectstore server SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_obj
     LIBS tavrona_core)
 target_compile_definitions(tst_objectstore PRIVATE ${MIREVA_NODE_DEFINITIONS})
 mireva_add_test_variant(tst_objectstore_s3 tst_objectstore server MIREVA_TEST_BACKENDS=postgres+s3)
+
+# The contract tests again on PostgreSQL and the S3 store.
+target_compile_definitions(tst_servercontract PRIVATE ${MIREVA_NODE_DEFINITIONS})
+mireva_add_test_variant(tst_servercontract_postgres_s3 tst_servercontract server
+    MIREVA_TEST_BACKENDS=postgres+s3)

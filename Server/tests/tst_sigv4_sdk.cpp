@@ -73,6 +73,7 @@ void TestSigV4Sdk::sameAsTheSdk() {
                   {"maxBytes", maxBytes},
                   {"range", "bytes=1000-4999"},
                   {"body", "Welcome to Amazon S3."},
+                  {"fields", {{"success_action_status", "200"}}},
                   {"keys", json::array()}};
     if (!sessionToken.isEmpty())
         input["sessionToken"] = sessionToken.toStdString();
