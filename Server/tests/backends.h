@@ -54,16 +54,22 @@ public:
     S3rver *s3() const { return m_s3.get(); }
     static QString bucket() { return QStringLiteral("tavrona"); }
 
-    // A fresh database and a fresh part of the bucket for one server (or for several servers
-    // that are to share them: call once, copy the options).
+    // An empty database and a fresh part of the bucket for one server (or for several servers
+    // that are to share them: call once, copy the options). The servers of the configure()
+    // before must have stopped.
     bool configure(tavrona::ServerOptions &options, QString *error) {
         if (!external())
             return true;
         if (m_postgres) {
-            const QString database = m_postgres->createDatabase(error);
-            if (database.isEmpty())
+            // One database for the run, emptied for each server.
+            if (m_database.isEmpty()) {
+                m_database = m_postgres->createDatabase(error);
+                if (m_database.isEmpty())
+                    return false;
+            } else if (!m_postgres->emptyDatabase(m_database, error)) {
                 return false;
-            options.database = m_postgres->url(database);
+            }
+            options.database = m_postgres->url(m_database);
         }
         m_prefix = QStringLiteral("run%1").arg(++m_configured);
         options.storage = QStringLiteral("s3://%1/%2?endpoint=%3&region=us-east-1")
@@ -77,6 +83,7 @@ public:
 private:
     std::unique_ptr<PostgresCluster> m_postgres;
     std::unique_ptr<S3rver> m_s3;
+    QString m_database;
     QString m_prefix;
     int m_configured = 0;
 };
