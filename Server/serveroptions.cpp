@@ -66,6 +66,10 @@ bool parseServerOptions(QCommandLineParser &parser, const QStringList &args, Ser
         QStringLiteral("wrong-etag"),
         QStringLiteral("Fault injection: answer the next N storage uploads with a wrong ETag."),
         QStringLiteral("N"), QStringLiteral("0"));
+    const QCommandLineOption failPresigns(
+        QStringLiteral("fail-presigns"),
+        QStringLiteral("Fault injection: answer the next N presign requests with 500."),
+        QStringLiteral("N"), QStringLiteral("0"));
     const QCommandLineOption noUser(
         QStringLiteral("activation-without-user"),
         QStringLiteral("Fault injection: answer activations with a token but no \"user\"."));
@@ -100,7 +104,8 @@ bool parseServerOptions(QCommandLineParser &parser, const QStringList &args, Ser
                        "\"default\")."),
         QStringLiteral("file"));
     parser.addOptions({port, listen, data, database, storage, storageKeys, autoConfirm,
-                       uploadMethod, failUploads, wrongEtag, noUser, maxUpload, jobThreads});
+                       uploadMethod, failUploads, failPresigns, wrongEtag, noUser, maxUpload,
+                       jobThreads});
 
     if (!parser.parse(args)) {
         *error = parser.errorText();
@@ -163,7 +168,9 @@ bool parseServerOptions(QCommandLineParser &parser, const QStringList &args, Ser
     if (!parseCount(parser.value(failUploads), QStringLiteral("fail-uploads"),
                     &options->failUploads, error) ||
         !parseCount(parser.value(wrongEtag), QStringLiteral("wrong-etag"), &options->wrongEtags,
-                    error))
+                    error) ||
+        !parseCount(parser.value(failPresigns), QStringLiteral("fail-presigns"),
+                    &options->failPresigns, error))
         return false;
     options->activationWithoutUser = parser.isSet(noUser);
 

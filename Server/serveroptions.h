@@ -30,6 +30,7 @@ struct ServerOptions {
 
     // Fault injection, counted down by the server as it uses them up.
     int failUploads = 0;
+    int failPresigns = 0; // the presign endpoint answers 500 (uploads to a bucket skip us)
     int wrongEtags = 0;
     bool activationWithoutUser = false;
 

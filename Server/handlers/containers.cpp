@@ -38,6 +38,10 @@ HttpReply ContainerHandlers::presign(const HttpRequest &request) {
     const auto body = m_context.jsonBody(request, &failure);
     if (!body)
         return failure;
+    if (m_context.options.failPresigns > 0) {
+        --m_context.options.failPresigns;
+        return HttpReply::error(500, QStringLiteral("injected presign failure"));
+    }
     const auto files = body->find("files");
     if (files == body->end() || !files->is_array() || files->empty() ||
         files->size() > size_t(maxPresignFiles))

@@ -66,3 +66,10 @@ mireva_add_test_variant(tst_objectstore_s3 tst_objectstore server MIREVA_TEST_BA
 target_compile_definitions(tst_servercontract PRIVATE ${MIREVA_NODE_DEFINITIONS})
 mireva_add_test_variant(tst_servercontract_postgres_s3 tst_servercontract server
     MIREVA_TEST_BACKENDS=postgres+s3)
+
+# The program's own client through PostgreSQL and the S3 store.
+if(TARGET tst_serverinterop)
+    target_compile_definitions(tst_serverinterop PRIVATE ${MIREVA_NODE_DEFINITIONS})
+    mireva_add_test_variant(tst_serverinterop_postgres_s3 tst_serverinterop server
+        MIREVA_TEST_BACKENDS=postgres+s3)
+endif()
