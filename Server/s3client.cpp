@@ -358,7 +358,9 @@ QUrl S3Client::urlOf(const sigv4::Request &request) const {
 
 S3Reply S3Client::run(const QByteArray &method, const QString &key, const sigv4::Pairs &query,
                       const sigv4::Pairs &headers, const QByteArray &body, const QString &bodyFile,
-                      const QByteArray &payloadHash) {
+                      const QByteArray &payloadHash, int attempts) {
+    if (attempts <= 0)
+        attempts = m_config.attempts;
     const QString what =
         key.isNull()
             ? QStringLiteral("bucket \"%1\"").arg(m_config.bucket)
@@ -399,7 +401,7 @@ S3Reply S3Client::run(const QByteArray &method, const QString &key, const sigv4:
         if (reply.status != 0)
             reply.code = errorCode(reply.body, reply.status);
         reply.error = errorText(method, what, reply, outcome.network);
-        if (!retryable(reply) || attempt >= m_config.attempts)
+        if (!retryable(reply) || attempt >= attempts)
             return reply;
         QThread::msleep(100u << (attempt - 1));
     }
@@ -442,7 +444,7 @@ S3Reply S3Client::remove(const QString &key) {
 }
 
 S3Reply S3Client::probe() {
-    return run("HEAD", QString(), {}, {}, {}, {}, sigv4::sha256Hex({}));
+    return run("HEAD", QString(), {}, {}, {}, {}, sigv4::sha256Hex({}), 1);
 }
 
 std::optional<QList<S3ObjectInfo>> S3Client::list(const QString &prefix, QString *error,

@@ -86,7 +86,8 @@ public:
     // most pageSize keys (the stores cap it at 1000).
     std::optional<QList<S3ObjectInfo>> list(const QString &prefix, QString *error,
                                             int pageSize = 1000);
-    // Checks that the bucket answers with these keys (a HEAD of the bucket).
+    // Checks that the bucket answers with these keys (a HEAD of the bucket), without retries:
+    // a server that cannot reach its store at start says so at once.
     S3Reply probe();
 
     // What an uploader needs to send one object straight to the store.
@@ -109,7 +110,7 @@ private:
     struct Call;
     S3Reply run(const QByteArray &method, const QString &key, const sigv4::Pairs &query,
                 const sigv4::Pairs &headers, const QByteArray &body, const QString &bodyFile,
-                const QByteArray &payloadHash);
+                const QByteArray &payloadHash, int attempts = 0);
     QUrl urlOf(const sigv4::Request &request) const;
 
     S3Config m_config;

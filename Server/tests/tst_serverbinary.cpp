@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QTest>
 
 #include <opencv2/imgcodecs.hpp>
@@ -25,6 +26,8 @@ private slots:
     void badOptions_data();
     void badOptions();
     void startsAndServes();
+    void unreachableBackEndsStopTheStart_data();
+    void unreachableBackEndsStopTheStart();
 
 private:
     QString m_program;
@@ -43,7 +46,8 @@ void TestServerBinary::help() {
     const QString out = QString::fromUtf8(process.readAllStandardOutput());
     for (const char *option :
          {"--port", "--data", "--listen", "--auto-confirm", "--upload-method", "--fail-uploads",
-          "--wrong-etag", "--activation-without-user", "--max-upload-mb"})
+          "--wrong-etag", "--activation-without-user", "--max-upload-mb", "--database", "--storage",
+          "--storage-keys", "--fail-presigns"})
         QVERIFY2(out.contains(QLatin1String(option)), option);
     QVERIFY(out.contains(QLatin1String("8750")));
 }
@@ -57,6 +61,12 @@ void TestServerBinary::badOptions_data() {
     QTest::newRow("bad address") << QStringList{"--listen", "localhost:1"};
     QTest::newRow("unknown option") << QStringList{"--colour"};
     QTest::newRow("stray argument") << QStringList{"now"};
+    QTest::newRow("other database") << QStringList{"--database", "mysql://db/tavrona"};
+    QTest::newRow("database password on the command line")
+        << QStringList{"--database", "postgresql://tavrona:hunter2@db/tavrona"};
+    QTest::newRow("storage without endpoint") << QStringList{"--storage", "s3://scans"};
+    QTest::newRow("storage keys on the command line")
+        << QStringList{"--storage", "s3://AKID:hunter2@scans?endpoint=http://127.0.0.1:9"};
 }
 
 void TestServerBinary::badOptions() {
@@ -66,8 +76,84 @@ void TestServerBinary::badOptions() {
     process.start(m_program, arguments + QStringList{"--data", dir.path()});
     QVERIFY(process.waitForFinished(10000));
     QCOMPARE(process.exitCode(), 2);
-    QVERIFY(!process.readAllStandardError().isEmpty());
+    const QByteArray message = process.readAllStandardError();
+    QVERIFY(!message.isEmpty());
+    QVERIFY2(!message.contains("hunter2"), "a secret must not be repeated");
     QVERIFY(QDir(dir.path()).isEmpty()); // nothing was created
+}
+
+void TestServerBinary::unreachableBackEndsStopTheStart_data() {
+    QTest::addColumn<QString>("database");
+    QTest::addColumn<QString>("storage");
+    QTest::addColumn<bool>("keys");
+    QTest::addColumn<QString>("message");
+    // "{closed}": a port nothing listens on; "{silent}": one that accepts and never answers;
+    // "{dir}": a folder without a database server's socket.
+    QTest::newRow("no database server at the socket")
+        << "postgresql://tavrona@/tavrona?host={dir}"
+        << "" << true << "Cannot open the database (PostgreSQL tavrona@{dir}/tavrona)";
+    QTest::newRow("database port closed") << "postgresql://tavrona@127.0.0.1:{closed}/tavrona"
+                                          << "" << true << "Cannot open the database";
+    QTest::newRow("database silent")
+        << "postgresql://tavrona@127.0.0.1:{silent}/tavrona?connect_timeout=2"
+        << "" << true << "Cannot open the database";
+    QTest::newRow("store port closed")
+        << ""
+        << "s3://tavrona?endpoint=http://127.0.0.1:{closed}" << true
+        << "Cannot use the storage (s3://tavrona/ at http://127.0.0.1:{closed} (us-east-1)): HEAD "
+           "bucket \"tavrona\": the object store cannot be reached";
+    QTest::newRow("store silent")
+        << ""
+        << "s3://tavrona?endpoint=http://127.0.0.1:{silent}&timeout_ms=1000" << true
+        << "no answer within 1000 ms";
+    QTest::newRow("store without keys") << ""
+                                        << "s3://tavrona?endpoint=http://127.0.0.1:{closed}"
+                                        << false << "no keys for the object store";
+}
+
+void TestServerBinary::unreachableBackEndsStopTheStart() {
+    QFETCH(QString, database);
+    QFETCH(QString, storage);
+    QFETCH(bool, keys);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    QTemporaryDir empty;
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+    const QString closedPort = QString::number(closed.serverPort());
+    closed.close();
+    // Connections wait in the listen queue: nobody accepts or answers them.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    silent.pauseAccepting();
+    auto fill = [&](QString text) {
+        return text.replace(QLatin1String("{closed}"), closedPort)
+            .replace(QLatin1String("{silent}"), QString::number(silent.serverPort()))
+            .replace(QLatin1String("{dir}"), empty.path());
+    };
+    QStringList arguments{"--port", "0", "--data", dir.path()};
+    if (!database.isEmpty())
+        arguments << "--database" << fill(database);
+    if (!storage.isEmpty())
+        arguments << "--storage" << fill(storage);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("AWS_SHARED_CREDENTIALS_FILE"));
+    if (keys) {
+        environment.insert(QStringLiteral("AWS_ACCESS_KEY_ID"), QStringLiteral("AKIDTEST"));
+        environment.insert(QStringLiteral("AWS_SECRET_ACCESS_KEY"), QStringLiteral("secret"));
+    } else {
+        environment.remove(QStringLiteral("AWS_ACCESS_KEY_ID"));
+        environment.remove(QStringLiteral("AWS_SECRET_ACCESS_KEY"));
+    }
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(m_program, arguments);
+    QVERIFY2(process.waitForFinished(60000), "the server must give up, not wait for ever");
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 1);
+    const QString error = QString::fromUtf8(process.readAllStandardError());
+    QVERIFY2(error.contains(fill(message)), qPrintable(error));
+    QVERIFY(process.readAllStandardOutput().isEmpty()); // it never said it was listening
 }
 
 void TestServerBinary::startsAndServes() {
