@@ -379,44 +379,43 @@ struct RemoteZip {
     QString key;
     qint64 size = 0;
     qint64 position = 0;
-    std::list<std::pair<qint64, QByteArray>> blocks; // most recently used first
+    // Pieces of the object read so far, most recently used first. A read that misses fetches
+    // from where it starts, at least readAheadBytes but never past the end: the directory at
+    // the end of an archive comes in one small request, entries in large sequential ones.
+    std::list<std::pair<qint64, QByteArray>> chunks;
     zip_error_t error;
     QString lastError;
 
-    static constexpr qint64 blockBytes = qint64(512) << 10;
-    static constexpr size_t maxBlocks = 8;
+    static constexpr qint64 readAheadBytes = qint64(512) << 10;
+    static constexpr size_t maxChunks = 8;
 
-    const QByteArray *block(qint64 index) {
-        for (auto it = blocks.begin(); it != blocks.end(); ++it)
-            if (it->first == index) {
-                blocks.splice(blocks.begin(), blocks, it);
-                return &blocks.front().second;
+    const std::pair<qint64, QByteArray> *chunkAt(qint64 offset) {
+        for (auto it = chunks.begin(); it != chunks.end(); ++it)
+            if (offset >= it->first && offset < it->first + it->second.size()) {
+                chunks.splice(chunks.begin(), chunks, it);
+                return &chunks.front();
             }
-        const qint64 offset = index * blockBytes;
-        auto data = store->read(key, offset, std::min(blockBytes, size - offset), &lastError);
-        if (!data)
+        auto data = store->read(key, offset, std::min(readAheadBytes, size - offset), &lastError);
+        if (!data || data->isEmpty())
             return nullptr;
-        blocks.emplace_front(index, std::move(*data));
-        if (blocks.size() > maxBlocks)
-            blocks.pop_back();
-        return &blocks.front().second;
+        chunks.emplace_front(offset, std::move(*data));
+        if (chunks.size() > maxChunks)
+            chunks.pop_back();
+        return &chunks.front();
     }
 
     zip_int64_t readInto(char *out, zip_uint64_t length) {
         zip_int64_t done = 0;
         while (zip_uint64_t(done) < length && position < size) {
-            const QByteArray *data = block(position / blockBytes);
-            if (!data || data->isEmpty()) {
+            const auto *chunk = chunkAt(position);
+            if (!chunk) {
                 zip_error_set(&error, ZIP_ER_READ, EIO);
                 return -1;
             }
-            const qint64 within = position % blockBytes;
-            const qint64 n = std::min<qint64>(qint64(length) - done, data->size() - within);
-            if (n <= 0) {
-                zip_error_set(&error, ZIP_ER_READ, EIO);
-                return -1;
-            }
-            std::copy_n(data->constData() + within, n, out + done);
+            const qint64 within = position - chunk->first;
+            const qint64 n =
+                std::min<qint64>(qint64(length) - done, chunk->second.size() - within);
+            std::copy_n(chunk->second.constData() + within, n, out + done);
             done += n;
             position += n;
         }
