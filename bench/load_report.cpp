@@ -85,9 +85,9 @@ struct Package {
                     zip_source_buffer(zip, keep.last().constData(), zip_uint64_t(data.size()), 0);
                 const zip_int64_t index = zip_file_add(zip, entry.constData(), source, 0);
                 zip_set_file_compression(zip, zip_uint64_t(index), ZIP_CM_STORE, 0);
-                cells.push_back({(cell % 40) * 256, (cell / 40) * 256,
-                                 (name + QLatin1Char('/') + QString::fromLatin1(entry))
-                                     .toStdString()});
+                cells.push_back(
+                    {(cell % 40) * 256, (cell / 40) * 256,
+                     (name + QLatin1Char('/') + QString::fromLatin1(entry)).toStdString()});
             }
             zip_close(zip);
             QFile file(QString::fromLocal8Bit(path));
@@ -250,8 +250,8 @@ private:
 
     void newContainer(const ClientPtr &client) {
         call(client, QStringLiteral("POST /api/mireva/container/new"),
-             client->network->post(
-                 apiRequest(client, QStringLiteral("/api/mireva/container/new")), QByteArray()),
+             client->network->post(apiRequest(client, QStringLiteral("/api/mireva/container/new")),
+                                   QByteArray()),
              [=, this](int status, const QByteArray &answer, QNetworkReply *) {
                  const json reply = json::parse(answer.toStdString(), nullptr, false);
                  if (status != 200 || !reply.contains("container_id"))
@@ -267,7 +267,8 @@ private:
         if (client->nextFile >= m_package.files.size())
             return save(client);
         const auto &[path, data] = m_package.files[client->nextFile];
-        const QByteArray body = QByteArray::fromStdString(json{{"files", {path.toStdString()}}}.dump());
+        const QByteArray body =
+            QByteArray::fromStdString(json{{"files", {path.toStdString()}}}.dump());
         call(client, QStringLiteral("POST /api/mireva/container/{id}/presign_upload"),
              client->network->post(
                  apiRequest(client, QStringLiteral("/api/mireva/container/%1/presign_upload")
@@ -297,9 +298,9 @@ private:
             auto *multi = new QHttpMultiPart(QHttpMultiPart::FormDataType);
             for (const auto &[name, value] : presigned["data"].items()) {
                 QHttpPart part;
-                part.setHeader(QNetworkRequest::ContentDispositionHeader,
-                               QByteArray("form-data; name=\"" + QByteArray::fromStdString(name) +
-                                          "\""));
+                part.setHeader(
+                    QNetworkRequest::ContentDispositionHeader,
+                    QByteArray("form-data; name=\"" + QByteArray::fromStdString(name) + "\""));
                 part.setBody(QByteArray::fromStdString(value.get<std::string>()));
                 multi->append(part);
             }
@@ -319,10 +320,12 @@ private:
                  QByteArray etag = finished->rawHeader("ETag");
                  etag.replace('"', QByteArray());
                  if (status < 200 || status >= 300)
-                     return fail(client, endpoint,
-                                 QStringLiteral("HTTP %1 %2").arg(status).arg(finished->errorString()));
+                     return fail(
+                         client, endpoint,
+                         QStringLiteral("HTTP %1 %2").arg(status).arg(finished->errorString()));
                  if (etag != md5)
-                     return fail(client, endpoint, QStringLiteral("ETag %1").arg(QString::fromLatin1(etag)));
+                     return fail(client, endpoint,
+                                 QStringLiteral("ETag %1").arg(QString::fromLatin1(etag)));
                  client->acknowledged << path;
                  uploadedBytes += data.size();
                  ++client->nextFile;
@@ -331,13 +334,14 @@ private:
     }
 
     void save(const ClientPtr &client) {
-        const QByteArray body = QByteArray::fromStdString(
-            json{{"file_name", "load " + std::to_string(client->index)}, {"type", "isd_file"}}
-                .dump());
+        const QByteArray body = QByteArray::fromStdString(json{
+            {"file_name", "load " + std::to_string(client->index)},
+            {"type", "isd_file"}}.dump());
         call(client, QStringLiteral("POST /api/mireva/container/{id}/save"),
-             client->network->post(apiRequest(client, QStringLiteral("/api/mireva/container/%1/save")
-                                                          .arg(client->container)),
-                                   body),
+             client->network->post(
+                 apiRequest(client,
+                            QStringLiteral("/api/mireva/container/%1/save").arg(client->container)),
+                 body),
              [=, this](int status, const QByteArray &answer, QNetworkReply *) {
                  const json reply = json::parse(answer.toStdString(), nullptr, false);
                  if (status != 200 || !reply.contains("view_url"))
@@ -381,26 +385,25 @@ int countLost(ObjectStore &store, const QList<QPair<QString, QStringList>> &cont
     for (const auto &[container, files] : containers) {
         for (const QString &path : files) {
             QString error;
-            const auto data = store.read(QStringLiteral("containers/%1/%2").arg(container, path), 0,
-                                         -1, &error);
-            if (!data || QCryptographicHash::hash(*data, QCryptographicHash::Md5).toHex() !=
-                             md5.value(path))
+            const auto data =
+                store.read(QStringLiteral("containers/%1/%2").arg(container, path), 0, -1, &error);
+            if (!data ||
+                QCryptographicHash::hash(*data, QCryptographicHash::Md5).toHex() != md5.value(path))
                 ++lost;
         }
     }
     return lost;
 }
 
-Outcome runOne(const Settings &settings, const Package &package, const QString &pair,
-               int instances, const QString &program) {
+Outcome runOne(const Settings &settings, const Package &package, const QString &pair, int instances,
+               const QString &program) {
     Outcome outcome;
     outcome.pair = pair;
     outcome.instances = instances;
     QTemporaryDir data;
     fixture::PostgresCluster postgres;
     fixture::S3rver s3;
-    QStringList extra{QStringLiteral("--auto-confirm"),
-                      QStringLiteral("--max-upload-mb"),
+    QStringList extra{QStringLiteral("--auto-confirm"), QStringLiteral("--max-upload-mb"),
                       QString::number(settings.archiveMb * 2 + 1)};
     std::unique_ptr<ObjectStore> store;
     QString error;
@@ -416,8 +419,8 @@ Outcome runOne(const Settings &settings, const Package &package, const QString &
             return outcome;
         }
         const QString storage = s3.storageUrl(QStringLiteral("tavrona"));
-        extra << QStringLiteral("--database") << postgres.url(database) << QStringLiteral("--storage")
-              << storage;
+        extra << QStringLiteral("--database") << postgres.url(database)
+              << QStringLiteral("--storage") << storage;
         qputenv("AWS_ACCESS_KEY_ID", fixture::S3rver::accessKeyId);
         qputenv("AWS_SECRET_ACCESS_KEY", fixture::S3rver::secretAccessKey);
         store = makeObjectStore(storage, {}, {}, &error);
@@ -469,7 +472,8 @@ Outcome runOne(const Settings &settings, const Package &package, const QString &
 }
 
 void print(const Outcome &o) {
-    std::printf("\n%s, %d instance%s\n", qPrintable(o.pair), o.instances, o.instances > 1 ? "s" : "");
+    std::printf("\n%s, %d instance%s\n", qPrintable(o.pair), o.instances,
+                o.instances > 1 ? "s" : "");
     if (!o.problem.isEmpty())
         std::printf("  problem: %s\n", qPrintable(o.problem));
     std::printf("  %d requests in %.1f s: %.1f requests/s; uploads %.1f MB/s; %d scans saved; "
@@ -491,10 +495,12 @@ void print(const Outcome &o) {
 int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Load on tavrona-server from simulated programs."));
+    parser.setApplicationDescription(
+        QStringLiteral("Load on tavrona-server from simulated programs."));
     parser.addHelpOption();
-    const QCommandLineOption clients(QStringLiteral("clients"), QStringLiteral("Simulated programs."),
-                                     QStringLiteral("n"), QStringLiteral("50"));
+    const QCommandLineOption clients(QStringLiteral("clients"),
+                                     QStringLiteral("Simulated programs."), QStringLiteral("n"),
+                                     QStringLiteral("50"));
     const QCommandLineOption archives(QStringLiteral("archives"),
                                       QStringLiteral("Archives per scan."), QStringLiteral("n"),
                                       QStringLiteral("10"));
@@ -523,7 +529,8 @@ int main(int argc, char *argv[]) {
     for (const QString &n : parser.value(instances).split(QLatin1Char(','), Qt::SkipEmptyParts))
         settings.instances.append(std::clamp(n.toInt(), 1, 8));
 
-    const QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/tavrona-server");
+    const QString program =
+        QCoreApplication::applicationDirPath() + QStringLiteral("/tavrona-server");
     const Package package(settings);
     std::printf("tavrona-server load, %s, %s, %d cores\n",
                 qPrintable(QDateTime::currentDateTimeUtc().toString(Qt::ISODate)),
@@ -536,8 +543,8 @@ int main(int argc, char *argv[]) {
         for (const int n : settings.instances) {
             const Outcome outcome = runOne(settings, package, pair, n, program);
             print(outcome);
-            clean = clean && outcome.problem.isEmpty() && outcome.errors == 0 && outcome.lost == 0 &&
-                    outcome.saved == settings.clients;
+            clean = clean && outcome.problem.isEmpty() && outcome.errors == 0 &&
+                    outcome.lost == 0 && outcome.saved == settings.clients;
         }
     return clean ? 0 : 1;
 }

@@ -73,3 +73,9 @@ if(TARGET tst_serverinterop)
     mireva_add_test_variant(tst_serverinterop_postgres_s3 tst_serverinterop server
         MIREVA_TEST_BACKENDS=postgres+s3)
 endif()
+
+# Several servers on one PostgreSQL database and one bucket.
+mireva_add_test(tst_serverinstances_postgres_s3 server
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_serverinstances.cpp LIBS tavrona_core)
+target_compile_definitions(tst_serverinstances_postgres_s3 PRIVATE ${MIREVA_NODE_DEFINITIONS})
+add_dependencies(tst_serverinstances_postgres_s3 tavrona-server)
