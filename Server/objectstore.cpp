@@ -413,8 +413,7 @@ struct RemoteZip {
                 return -1;
             }
             const qint64 within = position - chunk->first;
-            const qint64 n =
-                std::min<qint64>(qint64(length) - done, chunk->second.size() - within);
+            const qint64 n = std::min<qint64>(qint64(length) - done, chunk->second.size() - within);
             std::copy_n(chunk->second.constData() + within, n, out + done);
             done += n;
             position += n;
@@ -477,7 +476,7 @@ QString zipErrorText(int code) {
 
 } // namespace
 
-zip_t *ObjectStore::openZip(const QString &key, QString *error) {
+zip_t *ObjectStore::openZip(const QString &key, QString *error, qint64 knownSize) {
     const QString local = localPath(key);
     if (!local.isEmpty()) {
         if (!QFileInfo(local).isFile()) {
@@ -491,13 +490,17 @@ zip_t *ObjectStore::openZip(const QString &key, QString *error) {
                 QStringLiteral("cannot open the archive \"%1\": %2").arg(key, zipErrorText(code));
         return zip;
     }
-    const auto object = stat(key, error);
-    if (!object)
-        return nullptr;
+    qint64 size = knownSize;
+    if (size < 0) {
+        const auto object = stat(key, error);
+        if (!object)
+            return nullptr;
+        size = object->size;
+    }
     auto *remote = new RemoteZip;
     remote->store = this;
     remote->key = key;
-    remote->size = object->size;
+    remote->size = size;
     zip_error_init(&remote->error);
     zip_error_t sourceError;
     zip_error_init(&sourceError);

@@ -67,9 +67,9 @@ public:
                                                          qint64 maxBytes, qint64 expiresAt) = 0;
 
     // Opens a ZIP archive of the store for reading (zip_discard closes it). Remote archives are
-    // read by ranged requests, a block at a time, so checking an archive's directory reads its
-    // end only.
-    zip_t *openZip(const QString &key, QString *error);
+    // read by ranged requests, a piece at a time, so checking an archive's directory reads its
+    // end only. knownSize (from a listing) saves asking the store for the size.
+    zip_t *openZip(const QString &key, QString *error, qint64 knownSize = -1);
 };
 
 // <root>/<key>

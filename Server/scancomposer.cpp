@@ -33,7 +33,8 @@ zip_t *ArchiveSet::open(const QString &archive, QString *error) {
             return it->second;
         }
     }
-    zip_t *handle = m_storage.openArchive(m_containerId, archive, error);
+    zip_t *handle =
+        m_storage.openArchive(m_containerId, archive, error, m_sizes.value(archive, -1));
     if (!handle)
         return nullptr;
     m_open.emplace_front(archive, handle);

@@ -4,6 +4,7 @@
 #include "storage.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 
 #include <list>
@@ -23,6 +24,9 @@ public:
     ArchiveSet(const ArchiveSet &) = delete;
     ArchiveSet &operator=(const ArchiveSet &) = delete;
 
+    // Sizes of the archives from a listing of the container, which saves asking for each.
+    void setSizes(QHash<QString, qint64> sizes) { m_sizes = std::move(sizes); }
+
     bool hasEntry(const QString &archive, const QString &entry, QString *error);
     // Reads the whole entry, or only its first maxBytes when prefixOnly is set (a header).
     bool read(const QString &archive, const QString &entry, qint64 maxBytes, QByteArray *data,
@@ -33,6 +37,7 @@ private:
 
     const Storage &m_storage;
     QString m_containerId;
+    QHash<QString, qint64> m_sizes;
     int m_maxOpen;
     std::list<std::pair<QString, zip_t *>> m_open; // most recently used first
 };

@@ -112,12 +112,13 @@ std::optional<QList<StoredObject>> Storage::files(const QString &containerId,
     return objects;
 }
 
-zip_t *Storage::openArchive(const QString &containerId, const QString &path, QString *error) const {
+zip_t *Storage::openArchive(const QString &containerId, const QString &path, QString *error,
+                            qint64 knownSize) const {
     if (!m_store || !isContainerId(containerId) || !checkPath(path).isEmpty()) {
         *error = QStringLiteral("invalid archive path \"%1\"").arg(path);
         return nullptr;
     }
-    return m_store->openZip(key(containerId, path), error);
+    return m_store->openZip(key(containerId, path), error, knownSize);
 }
 
 bool Storage::remote() const {

@@ -50,7 +50,9 @@ public:
     // The container's files, keys as container paths.
     std::optional<QList<StoredObject>> files(const QString &containerId, QString *error) const;
     // Opens an archive of the container for reading (zip_discard closes it).
-    zip_t *openArchive(const QString &containerId, const QString &path, QString *error) const;
+    // knownSize: the archive's size from a listing, or -1.
+    zip_t *openArchive(const QString &containerId, const QString &path, QString *error,
+                       qint64 knownSize = -1) const;
 
     // The local file of a container path when the store is a folder; empty otherwise.
     QString filePath(const QString &containerId, const QString &path) const;

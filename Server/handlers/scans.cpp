@@ -148,6 +148,10 @@ ScanHandlers::PackageCheck ScanHandlers::checkPackage(const QString &containerId
             missing.push_back(utf8(what));
     };
     ArchiveSet archives(storage, containerId);
+    QHash<QString, qint64> sizes;
+    for (const StoredObject &object : *listed)
+        sizes.insert(object.key, object.size);
+    archives.setSizes(std::move(sizes));
     QSet<QString> checkedArchives;
     QSet<QString> missingArchives;
     for (const ScanImage &image : descriptor->images) {
