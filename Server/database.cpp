@@ -505,6 +505,29 @@ std::optional<Job> Database::job(qint64 id) {
 }
 
 std::optional<Job> Database::claimJob(const QString &owner, qint64 now, qint64 leaseSecs) {
+    if (dialect() == SqlDialect::Postgres) {
+        // The row lock does it in one statement: a claimer skips the rows others hold locked
+        // and takes the next free one, so servers never wait for each other or take one job
+        // twice.
+        QSqlQuery query(QSqlDatabase::database(m_connection));
+        query.prepare(QStringLiteral("UPDATE jobs SET state = 'running', owner = ?, lease_until = "
+                                     "?, attempts = attempts + 1, progress = 0, error = NULL, "
+                                     "updated_at = ? WHERE id = (SELECT id FROM jobs WHERE state = "
+                                     "'queued' OR (state = 'running' AND lease_until < ?) ORDER "
+                                     "BY id LIMIT 1 FOR UPDATE SKIP LOCKED) RETURNING id"));
+        for (const QVariant &value :
+             {QVariant(owner), QVariant(now + leaseSecs), QVariant(now), QVariant(now)})
+            query.addBindValue(value);
+        if (!query.exec()) {
+            m_lastError = query.lastError().text();
+            return std::nullopt;
+        }
+        if (!query.next())
+            return std::nullopt;
+        return job(query.value(0).toLongLong());
+    }
+    // SQLite takes one writer at a time; the UPDATE only succeeds for the worker that still
+    // finds a candidate free.
     QList<QPair<qint64, qint64>> candidates;
     {
         QSqlQuery query(QSqlDatabase::database(m_connection));
