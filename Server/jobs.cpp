@@ -77,7 +77,7 @@ void JobPool::work(int index) {
     lowerThreadPriority();
     Database db;
     QString error;
-    if (!db.open(m_options.databasePath, &error)) {
+    if (!db.open(m_options.database, &error)) {
         qWarning().noquote() << "Job worker" << index << "cannot open the database:" << error;
         return;
     }

@@ -17,13 +17,13 @@
 namespace tavrona {
 
 struct JobPoolOptions {
-    QString databasePath;
-    QString owner;          // this server's name in the jobs table
-    int threads = 1;        // jobs at a time
-    qint64 leaseSecs = 60;  // a job not heard of for this long is taken by another worker
-    int pollMs = 2000;      // how often an idle worker looks for jobs queued by other servers
-    int maxAttempts = 3;    // starts of one job (crashes included) before it is given up
-    PyramidOptions pyramid; // qualities and cache; mpp, magnification and name come per scan
+    DatabaseConfig database; // each worker opens its own connection
+    QString owner;           // this server's name in the jobs table
+    int threads = 1;         // jobs at a time
+    qint64 leaseSecs = 60;   // a job not heard of for this long is taken by another worker
+    int pollMs = 2000;       // how often an idle worker looks for jobs queued by other servers
+    int maxAttempts = 3;     // starts of one job (crashes included) before it is given up
+    PyramidOptions pyramid;  // qualities and cache; mpp, magnification and name come per scan
 };
 
 // Makes saved parts into their pyramids on worker threads of their own, never on the thread

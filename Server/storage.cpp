@@ -60,6 +60,18 @@ QString Storage::key(const QString &containerId, const QString &path) {
     return containerPrefix(containerId) + path;
 }
 
+void Storage::useFolder(const QString &dataRoot) {
+    m_owned = std::make_shared<LocalObjectStore>(dataRoot);
+    m_store = m_owned.get();
+    m_scratch = dataRoot + QStringLiteral("/cache/store");
+}
+
+QString Storage::containerDir(const QString &containerId) const {
+    if (!m_store || !isContainerId(containerId))
+        return {};
+    return m_store->localPath(containerPrefix(containerId).chopped(1));
+}
+
 QString Storage::filePath(const QString &containerId, const QString &path) const {
     if (!m_store || !isContainerId(containerId) || !checkPath(path).isEmpty())
         return {};
@@ -273,9 +285,10 @@ void Storage::removeBuild(const QString &containerId, const QString &scanId, int
     const QString name = QStringLiteral("%1-%2").arg(part).arg(build);
     QDir(localDerivedDir(containerId, scanId) + QLatin1Char('/') + name).removeRecursively();
     QString error;
-    if (remote() && !m_store->removeAll(derivedPrefix(containerId, scanId) + name + QLatin1Char('/'),
-                                        &error))
-        qWarning().noquote() << "Cannot remove build" << name << "of scan" << scanId << ":" << error;
+    if (remote() &&
+        !m_store->removeAll(derivedPrefix(containerId, scanId) + name + QLatin1Char('/'), &error))
+        qWarning().noquote() << "Cannot remove build" << name << "of scan" << scanId << ":"
+                             << error;
 }
 
 QString md5Hex(const QByteArray &data) {

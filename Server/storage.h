@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
 #include <optional>
 
 typedef struct zip zip_t;
@@ -28,6 +29,9 @@ public:
 
     void setStore(ObjectStore *store) { m_store = store; }
     ObjectStore *store() const { return m_store; }
+    // A folder store of its own at dataRoot, with containers in dataRoot/containers (tests,
+    // benchmarks and tools).
+    void useFolder(const QString &dataRoot);
     // A folder of this machine for staging builds and keeping copies of a remote store's
     // derived files (builds never change, so a copy never goes stale).
     void setScratch(const QString &folder) { m_scratch = folder; }
@@ -54,8 +58,10 @@ public:
     zip_t *openArchive(const QString &containerId, const QString &path, QString *error,
                        qint64 knownSize = -1) const;
 
-    // The local file of a container path when the store is a folder; empty otherwise.
+    // The local file of a container path, and the container's folder, when the store is a
+    // folder; empty otherwise.
     QString filePath(const QString &containerId, const QString &path) const;
+    QString containerDir(const QString &containerId) const;
 
     // A new, empty staging folder for one build of a part; empty on failure.
     QString newStaging(const QString &containerId, const QString &scanId, int part,
@@ -90,6 +96,7 @@ private:
     bool remote() const;
 
     ObjectStore *m_store = nullptr;
+    std::shared_ptr<ObjectStore> m_owned; // useFolder()'s
     QString m_scratch;
 };
 

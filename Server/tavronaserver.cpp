@@ -180,6 +180,7 @@ bool TavronaServer::start(QString *error) {
         return false;
     }
     m_context.storage.setStore(m_context.store.get());
+    m_context.storage.setScratch(root + QStringLiteral("/cache/store"));
 
     QString dbError;
     DatabaseConfig dbConfig = DatabaseConfig::sqlite(root + QStringLiteral("/tavrona.sqlite"));
@@ -282,7 +283,7 @@ bool TavronaServer::startJobs(const QString &root, QString *error) {
     const int cores = QThread::idealThreadCount();
     initImaging(options.imagingThreads > 0 ? options.imagingThreads : cores);
     JobPoolOptions pool;
-    pool.databasePath = root + QStringLiteral("/tavrona.sqlite");
+    pool.database = m_context.db.config();
     pool.owner = instance + QLatin1Char(':') + randomHex(4);
     pool.threads = options.jobThreads > 0 ? options.jobThreads : JobPool::defaultThreads(cores);
     pool.leaseSecs = options.jobLeaseSecs;

@@ -64,8 +64,8 @@ struct Package {
     Storage storage;
     ScanImage part;
 
-    explicit Package(int side)
-        : storage(dir.filePath(QStringLiteral("containers"))) {
+    explicit Package(int side) {
+        storage.useFolder(dir.path());
         const auto cells = tissueCells();
         QDir().mkpath(storage.containerDir(containerId));
         part.type = ScanImage::Type::Stitched;

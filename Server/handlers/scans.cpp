@@ -119,7 +119,9 @@ ScanHandlers::PackageCheck ScanHandlers::checkPackage(const QString &containerId
     QHash<QString, qint64> sizes;
     for (const StoredObject &object : checked.files)
         sizes.insert(object.key, object.size);
-    auto uploaded = [&](const QString &path) { return sizes.contains(path); };
+    auto uploaded = [&](const QString &path) {
+        return sizes.contains(path);
+    };
     if (!uploaded(QStringLiteral("scan.isd"))) {
         checked.refusal = HttpReply::error(400, QStringLiteral("scan.isd has not been uploaded"));
         return checked;
@@ -148,10 +150,7 @@ ScanHandlers::PackageCheck ScanHandlers::checkPackage(const QString &containerId
             missing.push_back(utf8(what));
     };
     ArchiveSet archives(storage, containerId);
-    QHash<QString, qint64> sizes;
-    for (const StoredObject &object : *listed)
-        sizes.insert(object.key, object.size);
-    archives.setSizes(std::move(sizes));
+    archives.setSizes(sizes);
     QSet<QString> checkedArchives;
     QSet<QString> missingArchives;
     for (const ScanImage &image : descriptor->images) {
@@ -291,11 +290,12 @@ HttpReply ScanHandlers::image(const HttpRequest &request) {
     QString error;
     bool missing = false;
     auto photo = m_context.storage.read(saved->scan->containerId,
-                                        saved->descriptor->images[size_t(index)].path,
-                                        maxCellBytes, &error, &missing);
+                                        saved->descriptor->images[size_t(index)].path, maxCellBytes,
+                                        &error, &missing);
     if (!photo) {
         if (!missing)
-            qWarning().noquote() << "Cannot read a photo of scan" << saved->scan->id << ":" << error;
+            qWarning().noquote() << "Cannot read a photo of scan" << saved->scan->id << ":"
+                                 << error;
         return HttpReply::error(missing ? 404 : 503,
                                 missing ? QStringLiteral("the photo file is missing")
                                         : QStringLiteral("the storage cannot be read now"));

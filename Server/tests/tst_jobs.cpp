@@ -43,7 +43,7 @@ private:
 
 void TestJobs::init() {
     m_dir = std::make_unique<QTemporaryDir>();
-    m_storage.setRoot(m_dir->filePath(QStringLiteral("containers")));
+    m_storage.useFolder(m_dir->path());
     QString error;
     m_db = std::make_unique<Database>();
     QVERIFY2(m_db->open(m_dir->filePath(QStringLiteral("db.sqlite")), &error), qPrintable(error));
@@ -103,7 +103,7 @@ QString TestJobs::saveScan(const QList<QPair<int, int>> &parts, bool photo) {
 
 JobPoolOptions TestJobs::poolOptions() const {
     JobPoolOptions options;
-    options.databasePath = m_dir->filePath(QStringLiteral("db.sqlite"));
+    options.database = DatabaseConfig::sqlite(m_dir->filePath(QStringLiteral("db.sqlite")));
     options.owner = QStringLiteral("test:1");
     options.threads = 1;
     options.pollMs = 50;
@@ -118,8 +118,8 @@ std::optional<Job> TestJobs::jobOf(const QString &scanId, int part) {
 }
 
 QStringList TestJobs::derivedFolders(const QString &scanId) {
-    return QDir(m_storage.root() + QLatin1Char('/') + m_container + QStringLiteral(".derived/") +
-                scanId)
+    return QDir(m_dir->filePath(QStringLiteral("containers/")) + m_container +
+                QStringLiteral(".derived/") + scanId)
         .entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
 }
 

@@ -237,7 +237,7 @@ void TestPyramid::deepZoomAndOmeTiffMatchTheCells() {
     QFETCH(double, mpp);
     QFETCH(double, magnification);
     m_dir = std::make_unique<QTemporaryDir>();
-    m_storage.setRoot(m_dir->filePath(QStringLiteral("containers")));
+    m_storage.useFolder(m_dir->path());
     const fixture::PartPackage package = fixture::writePart(m_storage, columns, rows, cellPx, 10);
     PyramidOptions options;
     options.mpp = mpp;
@@ -377,7 +377,7 @@ void TestPyramid::deepZoomAndOmeTiffMatchTheCells() {
 
 void TestPyramid::unreadableCellsAreWhiteAndCounted() {
     m_dir = std::make_unique<QTemporaryDir>();
-    m_storage.setRoot(m_dir->filePath(QStringLiteral("containers")));
+    m_storage.useFolder(m_dir->path());
     fixture::PartPackage package = fixture::writePart(m_storage, 4, 2, 128, 4, 0);
     // Cell 1 names an entry its archive lacks, cell 6 an archive never uploaded, cell 3 is
     // not a JPEG: all three stay white, the others are drawn.
@@ -407,7 +407,7 @@ void TestPyramid::unreadableCellsAreWhiteAndCounted() {
 
 void TestPyramid::cancelStopsTheBuild() {
     m_dir = std::make_unique<QTemporaryDir>();
-    m_storage.setRoot(m_dir->filePath(QStringLiteral("containers")));
+    m_storage.useFolder(m_dir->path());
     const fixture::PartPackage package = fixture::writePart(m_storage, 12, 12, 256);
     int calls = 0;
     const PyramidResult result = build(package, {}, [&](int percent) {
@@ -422,7 +422,7 @@ void TestPyramid::cancelStopsTheBuild() {
 
 void TestPyramid::refusesAHugePart() {
     m_dir = std::make_unique<QTemporaryDir>();
-    m_storage.setRoot(m_dir->filePath(QStringLiteral("containers")));
+    m_storage.useFolder(m_dir->path());
     fixture::PartPackage package = fixture::writePart(m_storage, 1, 1, 64);
     package.part.width = maxStitchedSidePx;
     package.part.height = maxStitchedSidePx;
