@@ -82,6 +82,12 @@ bool parseServerOptions(QCommandLineParser &parser, const QStringList &args, Ser
         QStringLiteral("Saved parts made into pyramids at a time. Default: one less than the "
                        "cores, at least 1."),
         QStringLiteral("N"), QStringLiteral("0"));
+    const QCommandLineOption jobLease(
+        QStringLiteral("job-lease"),
+        QStringLiteral("Seconds a part being made may go unreported before another worker or "
+                       "server takes it over (the worker reports every quarter of it). Default "
+                       "60, at least 4."),
+        QStringLiteral("seconds"), QStringLiteral("60"));
     const QCommandLineOption database(
         QStringLiteral("database"),
         QStringLiteral("Database: postgresql://[user@][host][:port]/name[?host=/socket/folder&"
@@ -105,7 +111,7 @@ bool parseServerOptions(QCommandLineParser &parser, const QStringList &args, Ser
         QStringLiteral("file"));
     parser.addOptions({port, listen, data, database, storage, storageKeys, autoConfirm,
                        uploadMethod, failUploads, failPresigns, wrongEtag, noUser, maxUpload,
-                       jobThreads});
+                       jobThreads, jobLease});
 
     if (!parser.parse(args)) {
         *error = parser.errorText();
@@ -182,8 +188,18 @@ bool parseServerOptions(QCommandLineParser &parser, const QStringList &args, Ser
         return false;
     }
     options->maxUploadBytes = qint64(maxUploadMb) << 20;
-    return parseCount(parser.value(jobThreads), QStringLiteral("job-threads"), &options->jobThreads,
-                      error);
+    if (!parseCount(parser.value(jobThreads), QStringLiteral("job-threads"), &options->jobThreads,
+                    error))
+        return false;
+    int leaseSecs = 0;
+    if (!parseCount(parser.value(jobLease), QStringLiteral("job-lease"), &leaseSecs, error))
+        return false;
+    if (leaseSecs < 4) {
+        *error = QStringLiteral("--job-lease must be at least 4 seconds");
+        return false;
+    }
+    options->jobLeaseSecs = leaseSecs;
+    return true;
 }
 
 } // namespace tavrona
