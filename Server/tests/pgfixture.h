@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 
 #include <memory>
+#include <optional>
 
 #include <pwd.h>
 #include <sys/stat.h>
@@ -165,12 +166,19 @@ public:
     }
 
     bool psql(const QString &database, const QString &command, QString *error) const {
+        return query(database, command, error).has_value();
+    }
+
+    // The rows a statement returns, one a line, columns separated by "|"; nullopt with *error.
+    std::optional<QString> query(const QString &database, const QString &command,
+                                 QString *error) const {
         QProcess process;
         process.start(QStringLiteral("psql"),
                       {QStringLiteral("--host"), m_socketDir, QStringLiteral("--port"),
                        QString::number(m_port), QStringLiteral("--username"),
                        QStringLiteral("tavrona"), QStringLiteral("--dbname"), database,
                        QStringLiteral("--no-psqlrc"), QStringLiteral("--quiet"),
+                       QStringLiteral("--tuples-only"), QStringLiteral("--no-align"),
                        QStringLiteral("--set"), QStringLiteral("ON_ERROR_STOP=1"),
                        QStringLiteral("--command"), command});
         if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit ||
@@ -178,9 +186,9 @@ public:
             *error =
                 QStringLiteral("psql: %1").arg(QString::fromUtf8(process.readAllStandardError()));
             process.kill();
-            return false;
+            return std::nullopt;
         }
-        return true;
+        return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
     }
 
 private:

@@ -22,6 +22,7 @@
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <nlohmann/json.hpp>
 
@@ -166,6 +167,53 @@ inline QByteArray archive(const QList<QPair<QString, QByteArray>> &entries) {
 
 inline QByteArray dump(const json &value) {
     return QByteArray::fromStdString(value.dump());
+}
+
+// Creates a container and uploads a part of side × side cells of 256 px (one textured cell
+// repeated, in archives of 100) and its descriptor, presigned and uploaded through client;
+// the container's id, or empty when a step failed.
+inline QString uploadTiledScan(Client &client, const QByteArray &token, int side) {
+    const QString container = QString::fromStdString(
+        client.api("POST", QStringLiteral("/api/mireva/container/new"), token)
+            .js()
+            .value("container_id", ""));
+    if (container.isEmpty())
+        return {};
+    cv::Mat cell(256, 256, CV_8UC3);
+    cv::randu(cell, 0, 255);
+    cv::GaussianBlur(cell, cell, cv::Size(0, 0), 2);
+    std::vector<uchar> bytes;
+    cv::imencode(".jpg", cell, bytes, {cv::IMWRITE_JPEG_QUALITY, 90});
+    const QByteArray jpeg(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
+    auto put = [&](const QString &path, const QByteArray &data) {
+        const Response presigned = client.api(
+            "POST", QStringLiteral("/api/mireva/container/%1/presign_upload").arg(container), token,
+            dump({{"files", {path.toStdString()}}}));
+        return presigned.status == 200 &&
+               client.upload(presigned.js()["files"][0], data).status == 200;
+    };
+    json parts = json::array();
+    QList<QPair<QString, QByteArray>> entries;
+    int number = 0;
+    for (int i = 0; i < side * side; ++i) {
+        const QString name = QStringLiteral("%1.dat").arg(number, 5, 10, QLatin1Char('0'));
+        entries.append({QStringLiteral("%1.jpg").arg(i), jpeg});
+        parts.push_back({(i % side) * 256, (i / side) * 256,
+                         QStringLiteral("%1/%2.jpg").arg(name).arg(i).toStdString()});
+        if (entries.size() == 100 || i == side * side - 1) {
+            if (!put(name, archive(entries)))
+                return {};
+            entries.clear();
+            ++number;
+        }
+    }
+    const json isd = {
+        {"images",
+         {{{"type", "stitched"}, {"width", side * 256}, {"height", side * 256}, {"parts", parts}}}},
+        {"layout", "horizontal"},
+        {"mpp", 0.25},
+        {"version", "1.0"}};
+    return put(QStringLiteral("scan.isd"), dump(isd)) ? container : QString();
 }
 
 } // namespace fixture

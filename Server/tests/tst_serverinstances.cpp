@@ -1,9 +1,12 @@
 // Two tavrona-server processes on one PostgreSQL database and one S3 bucket, as behind one
 // address: any of them answers any request. A scan whose requests alternate between them, from
-// log-in to the page; crash reports taken by one and read from the other; servers starting at
-// once on a new database; one killed while the other carries on.
+// log-in to the page and the whole-slide files, which both serve from the bucket; its part made
+// by exactly one of them; crash reports taken by one and read from the other; servers starting
+// at once on a new database; one killed while the other carries on, also in the middle of
+// making a part, which the other then finishes.
 
 #include "migrations.h"
+#include "objectstore.h"
 #include "pgfixture.h"
 #include "s3client.h"
 #include "s3fixture.h"
@@ -11,7 +14,12 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QTest>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <csignal>
 
 using fixture::dump;
 using fixture::json;
@@ -49,11 +57,23 @@ private slots:
     void crashReportsFromEitherInstance();
     void instancesStartingTogether();
     void oneInstanceKilledTheOtherCarriesOn();
+    void instanceKilledInTheMiddleOfAPartTheOtherFinishesIt();
 
 private:
     // Starts a server on the test's database and bucket; its base URL.
-    QString startInstance(QProcess &process);
+    QString startInstance(QProcess &process, const QStringList &extra = {});
     QByteArray logIn(fixture::Client &first, fixture::Client &second);
+    // The first part's entry of the scan's status, asked of client.
+    json partStatus(fixture::Client &client, const QString &scanId);
+    // Waits until the first part is in state (or failed); the last status seen.
+    json waitForPart(fixture::Client &client, const QString &scanId, const std::string &state,
+                     int timeoutMs);
+    // The test's bucket part, as the servers see it.
+    std::unique_ptr<tavrona::ObjectStore> bucket();
+    // The keys of the files derived from a scan, relative to its derived folder.
+    QStringList derivedKeys(const QString &containerId, const QString &scanId);
+    // One row of the part's job in the database: "state|owner|attempts|build".
+    QString jobRow(const QString &scanId);
 
     fixture::PostgresCluster m_postgres;
     fixture::S3rver m_s3;
@@ -90,14 +110,71 @@ void TestServerInstances::cleanup() {
     m_dataB.reset();
 }
 
-QString TestServerInstances::startInstance(QProcess &process) {
+QString TestServerInstances::startInstance(QProcess &process, const QStringList &extra) {
     QTemporaryDir *data =
         process.objectName() == QLatin1String("B") ? m_dataB.get() : m_dataA.get();
-    return fixture::startServer(
-        process, m_program, data->path(),
-        {QStringLiteral("--auto-confirm"), QStringLiteral("--database"), m_postgres.url(m_database),
-         QStringLiteral("--storage"),
-         QStringLiteral("s3://tavrona/%1?endpoint=%2").arg(m_prefix, m_s3.endpoint().toString())});
+    return fixture::startServer(process, m_program, data->path(),
+                                QStringList{QStringLiteral("--auto-confirm"),
+                                            QStringLiteral("--database"),
+                                            m_postgres.url(m_database), QStringLiteral("--storage"),
+                                            QStringLiteral("s3://tavrona/%1?endpoint=%2")
+                                                .arg(m_prefix, m_s3.endpoint().toString())} +
+                                    extra);
+}
+
+json TestServerInstances::partStatus(fixture::Client &client, const QString &scanId) {
+    const json status = client.send("GET", QStringLiteral("/scans/%1/status").arg(scanId)).js();
+    return status.is_object() && status.contains("parts") && !status["parts"].empty()
+               ? status["parts"][0]
+               : json::object();
+}
+
+json TestServerInstances::waitForPart(fixture::Client &client, const QString &scanId,
+                                      const std::string &state, int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    json part = partStatus(client, scanId);
+    while (part.value("state", "") != state && part.value("state", "") != "failed" &&
+           timer.elapsed() < timeoutMs) {
+        QTest::qWait(100);
+        part = partStatus(client, scanId);
+    }
+    return part;
+}
+
+std::unique_ptr<tavrona::ObjectStore> TestServerInstances::bucket() {
+    QString error;
+    auto store = tavrona::makeObjectStore(
+        QStringLiteral("s3://tavrona/%1?endpoint=%2").arg(m_prefix, m_s3.endpoint().toString()), {},
+        {}, &error);
+    if (!store)
+        qWarning().noquote() << "Cannot reach the bucket:" << error;
+    return store;
+}
+
+QStringList TestServerInstances::derivedKeys(const QString &containerId, const QString &scanId) {
+    const QString prefix = QStringLiteral("containers/%1.derived/%2/").arg(containerId, scanId);
+    QString error;
+    const auto store = bucket();
+    const auto objects = store ? store->list(prefix, &error) : std::nullopt;
+    if (!objects)
+        return {QStringLiteral("cannot list: ") + error};
+    QStringList keys;
+    for (const tavrona::StoredObject &object : *objects)
+        keys << object.key.mid(prefix.size());
+    keys.sort();
+    return keys;
+}
+
+QString TestServerInstances::jobRow(const QString &scanId) {
+    QString error;
+    const auto row = m_postgres.query(
+        m_database,
+        QStringLiteral("SELECT state || '|' || COALESCE(owner, '') || '|' || attempts || '|' || "
+                       "COALESCE(build, '') FROM jobs WHERE scan_id = '%1' AND part = 0")
+            .arg(scanId),
+        &error);
+    return row ? *row : error;
 }
 
 QByteArray TestServerInstances::logIn(fixture::Client &first, fixture::Client &second) {
@@ -175,17 +252,61 @@ void TestServerInstances::scanAlternatingBetweenInstances() {
     QCOMPARE(saved.status, 200);
     const QString viewUrl = QString::fromStdString(saved.js()["view_url"]);
     const QString scanPath = QUrl(viewUrl).path();
-    // The page and the picture from both, whichever saved it.
+    // The page from both, whichever saved it.
     for (fixture::Client &client : clients) {
         const Response page = client.send("GET", scanPath);
         QCOMPARE(page.status, 200);
         QVERIFY(page.body.contains("Two servers"));
-        const Response part = client.send("GET", scanPath + QStringLiteral("/images/0.jpg"));
-        QCOMPARE(part.status, 200);
-        const cv::Mat composed = cv::imdecode(
-            cv::Mat(1, int(part.body.size()), CV_8UC1, const_cast<char *>(part.body.data())),
+    }
+
+    // The part is made once, by one of them, into the bucket; both serve its whole-slide files
+    // from there, the same bytes.
+    const QString scanId = QString::fromStdString(saved.js()["scan_id"]);
+    const json ready = waitForPart(next(), scanId, "ready", 120000);
+    QCOMPARE(QString::fromStdString(ready.value("state", "")), QStringLiteral("ready"));
+    const QStringList row = jobRow(scanId).split(QLatin1Char('|'));
+    QCOMPARE(row.size(), 4);
+    QCOMPARE(row[2], QStringLiteral("1")); // one attempt: nobody took it over
+    const QString build = row[3];
+    QCOMPARE(derivedKeys(container, scanId),
+             (QStringList{QStringLiteral("0-%1/dz.zip").arg(build),
+                          QStringLiteral("0-%1/image.ome.tif").arg(build)}));
+    int makers = 0;
+    for (QProcess *process : {&a, &b})
+        makers += int(process->readAllStandardError().contains("Making scan " + scanId.toLatin1()));
+    QCOMPARE(makers, 1);
+    QString error;
+    const auto store = bucket();
+    QVERIFY(store);
+    const auto omeTiff = store->read(
+        QStringLiteral("containers/%1.derived/%2/0-%3/image.ome.tif").arg(container, scanId, build),
+        0, -1, &error);
+    QVERIFY2(omeTiff, qPrintable(error));
+    QByteArray dziFromA;
+    for (fixture::Client &client : clients) {
+        const json part = partStatus(client, scanId);
+        const Response dzi = client.send("GET", QString::fromStdString(part.value("dzi", "")));
+        QCOMPARE(dzi.status, 200);
+        QVERIFY2(dzi.body.contains("Width=\"128\"") && dzi.body.contains("Height=\"128\""),
+                 dzi.body.constData());
+        if (dziFromA.isEmpty())
+            dziFromA = dzi.body;
+        QCOMPARE(dzi.body, dziFromA);
+        // The top level is the part itself: red at the top left, green at the top right.
+        const Response tile =
+            client.send("GET", scanPath + QStringLiteral("/parts/0_files/7/0_0.jpeg"));
+        QCOMPARE(tile.status, 200);
+        const cv::Mat pixels = cv::imdecode(
+            cv::Mat(1, int(tile.body.size()), CV_8UC1, const_cast<char *>(tile.body.data())),
             cv::IMREAD_COLOR);
-        QCOMPARE(composed.cols, 128);
+        QCOMPARE(pixels.cols, 128);
+        QCOMPARE(pixels.rows, 128);
+        QVERIFY(pixels.at<cv::Vec3b>(10, 10)[2] > 200 && pixels.at<cv::Vec3b>(10, 10)[1] < 60);
+        QVERIFY(pixels.at<cv::Vec3b>(10, 100)[1] > 200 && pixels.at<cv::Vec3b>(10, 100)[2] < 60);
+        const Response tiff =
+            client.send("GET", QString::fromStdString(part.value("ome_tiff", "")));
+        QCOMPARE(tiff.status, 200);
+        QVERIFY(tiff.body == *omeTiff);
     }
 
     // Log-out on one is log-out on both.
@@ -315,6 +436,74 @@ void TestServerInstances::oneInstanceKilledTheOtherCarriesOn() {
     QCOMPARE(
         clientB.send("GET", QUrl(QString::fromStdString(saved.js()["view_url"])).path()).status,
         200);
+}
+
+void TestServerInstances::instanceKilledInTheMiddleOfAPartTheOtherFinishesIt() {
+    // A short lease, so that the survivor takes the part over soon after its maker went silent.
+    const QStringList jobOptions{QStringLiteral("--job-lease"), QStringLiteral("6"),
+                                 QStringLiteral("--job-threads"), QStringLiteral("1")};
+    QProcess a, b;
+    b.setObjectName(QStringLiteral("B"));
+    const auto stopA = stopping(a);
+    const auto stopB = stopping(b);
+    const QString baseA = startInstance(a, jobOptions);
+    const QString baseB = startInstance(b, jobOptions);
+    QVERIFY(!baseA.isEmpty() && !baseB.isEmpty());
+    fixture::Client clientA{QUrl(baseA)}, clientB{QUrl(baseB)};
+    const QByteArray token = logIn(clientA, clientB);
+    QVERIFY(!token.isEmpty());
+    const QString container = fixture::uploadTiledScan(clientA, token, 40); // 105 Mpx
+    QVERIFY(!container.isEmpty());
+    const Response saved =
+        clientB.api("POST", QStringLiteral("/api/mireva/container/%1/save").arg(container), token,
+                    dump({{"file_name", "Maker killed"}, {"type", "isd_file"}}));
+    QCOMPARE(saved.status, 200);
+    const QString scanId = QString::fromStdString(saved.js()["scan_id"]);
+
+    // Under way on one of them, with some progress.
+    QElapsedTimer timer;
+    timer.start();
+    json part = partStatus(clientA, scanId);
+    while (!(part.value("state", "") == "running" && part.value("progress", 0) > 0) &&
+           timer.elapsed() < 120000) {
+        QTest::qWait(20);
+        part = partStatus(clientA, scanId);
+    }
+    QCOMPARE(QString::fromStdString(part.value("state", "")), QStringLiteral("running"));
+    const QStringList running = jobRow(scanId).split(QLatin1Char('|'));
+    QCOMPARE(running.size(), 4);
+    QCOMPARE(running[2], QStringLiteral("1"));
+    auto instanceOf = [](const QTemporaryDir &data) {
+        QFile file(data.filePath(QStringLiteral("instance-id")));
+        return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()).trimmed()
+                                              : QString();
+    };
+    const QString idA = instanceOf(*m_dataA);
+    const QString idB = instanceOf(*m_dataB);
+    QVERIFY(!idA.isEmpty() && idA != idB);
+    const bool aMakesIt = running[1].startsWith(idA + QLatin1Char(':'));
+    QVERIFY2(aMakesIt || running[1].startsWith(idB + QLatin1Char(':')), qPrintable(running[1]));
+    QProcess &maker = aMakesIt ? a : b;
+    QProcess &survivor = aMakesIt ? b : a;
+    fixture::Client &survivorClient = aMakesIt ? clientB : clientA;
+    QVERIFY(!survivor.readAllStandardError().contains("Making scan " + scanId.toLatin1()));
+
+    ::kill(pid_t(maker.processId()), SIGKILL);
+    QVERIFY(maker.waitForFinished(10000));
+
+    const json ready = waitForPart(survivorClient, scanId, "ready", 300000);
+    QCOMPARE(QString::fromStdString(ready.value("state", "")), QStringLiteral("ready"));
+    const QStringList done = jobRow(scanId).split(QLatin1Char('|'));
+    QCOMPARE(done.size(), 4);
+    QCOMPARE(done[2], QStringLiteral("2"));
+    QVERIFY(survivor.readAllStandardError().contains("Making scan " + scanId.toLatin1()));
+    // Only the survivor's build is in the bucket: the killed one had published nothing.
+    const QStringList keys = derivedKeys(container, scanId);
+    QCOMPARE(keys, (QStringList{QStringLiteral("0-%1/dz.zip").arg(done[3]),
+                                QStringLiteral("0-%1/image.ome.tif").arg(done[3])}));
+    const Response dzi = survivorClient.send("GET", QString::fromStdString(ready.value("dzi", "")));
+    QCOMPARE(dzi.status, 200);
+    QVERIFY2(dzi.body.contains("Width=\"10240\""), dzi.body.constData());
 }
 
 QTEST_GUILESS_MAIN(TestServerInstances)
