@@ -3,6 +3,7 @@
 // A stitched part with known pixels, written into a container of a Storage the way the program
 // uploads it (JPEG cells in stored .dat archives), and the composition a reader must see.
 
+#include "objectstore.h"
 #include "scandescriptor.h"
 #include "serverfixture.h"
 #include "storage.h"
@@ -49,7 +50,8 @@ struct PartPackage {
 // columns × rows cells of cellPx, placed on a grid with a small per-cell jitter (as alignment
 // leaves it), cellsPerArchive in each archive. Decoded cells are kept for the reference.
 inline PartPackage writePart(const tavrona::Storage &storage, int columns, int rows, int cellPx,
-                             int cellsPerArchive = 100, int jitter = 3) {
+                             int cellsPerArchive = 100, int jitter = 3,
+                             const QString &archivePrefix = {}) {
     PartPackage package;
     package.part.type = tavrona::ScanImage::Type::Stitched;
     QList<QPair<QString, QByteArray>> entries;
@@ -57,11 +59,13 @@ inline PartPackage writePart(const tavrona::Storage &storage, int columns, int r
     auto flush = [&] {
         if (entries.isEmpty())
             return;
-        const QString name = QStringLiteral("%1.dat").arg(archiveNumber++, 5, 10, QLatin1Char('0'));
-        QDir().mkpath(storage.containerDir(package.containerId));
-        QFile file(storage.filePath(package.containerId, name));
-        file.open(QIODevice::WriteOnly);
-        file.write(archive(entries));
+        const QString name =
+            archivePrefix + QStringLiteral("%1.dat").arg(archiveNumber++, 5, 10, QLatin1Char('0'));
+        // Through the store, as an upload lands: a folder or a bucket.
+        QString error;
+        if (!storage.store()->put(tavrona::Storage::key(package.containerId, name),
+                                  archive(entries), &error))
+            qWarning().noquote() << "Cannot store" << name << ":" << error;
         entries.clear();
     };
     int maxX = 0;
@@ -79,8 +83,8 @@ inline PartPackage writePart(const tavrona::Storage &storage, int columns, int r
             const QString entry = QStringLiteral("%1.jpg").arg(index);
             entries.append({entry, QByteArray(reinterpret_cast<const char *>(bytes.data()),
                                               qsizetype(bytes.size()))});
-            const QString archiveName =
-                QStringLiteral("%1.dat").arg(archiveNumber, 5, 10, QLatin1Char('0'));
+            const QString archiveName = archivePrefix + QStringLiteral("%1.dat").arg(
+                                                            archiveNumber, 5, 10, QLatin1Char('0'));
             package.part.cells.push_back({x, y, archiveName, entry});
             parts.push_back({x, y, (archiveName + QLatin1Char('/') + entry).toStdString()});
             maxX = std::max(maxX, x + cellPx);

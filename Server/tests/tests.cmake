@@ -79,3 +79,7 @@ mireva_add_test(tst_serverinstances_postgres_s3 server
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_serverinstances.cpp LIBS tavrona_core)
 target_compile_definitions(tst_serverinstances_postgres_s3 PRIVATE ${MIREVA_NODE_DEFINITIONS})
 add_dependencies(tst_serverinstances_postgres_s3 tavrona-server)
+
+# The part jobs and their derived files on PostgreSQL and in the S3 store.
+target_compile_definitions(tst_jobs PRIVATE ${MIREVA_NODE_DEFINITIONS})
+mireva_add_test_variant(tst_jobs_postgres_s3 tst_jobs server MIREVA_TEST_BACKENDS=postgres+s3)

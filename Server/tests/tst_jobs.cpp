@@ -1,8 +1,11 @@
 // The jobs that make saved parts into pyramids: claimed by one worker at a time (also across
-// two servers on one database), resumed after a stop or a crash, redone when the container
-// changes, and run by the pool off the calling thread.
+// two servers on one database, and by workers claiming at once), resumed after a stop or a
+// crash, redone when the container changes, and run by the pool off the calling thread. Run on
+// an SQLite file and a folder, and again on PostgreSQL and an S3 bucket (tst_jobs_postgres_s3).
 
+#include "backends.h"
 #include "jobs.h"
+#include "objectstore.h"
 #include "partfixture.h"
 
 #include <QDirIterator>
@@ -10,6 +13,10 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+
+#include <thread>
+#include <vector>
 
 using namespace tavrona;
 
@@ -17,9 +24,11 @@ class TestJobs : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
     void aJobIsClaimedOnce();
+    void workersClaimingAtOnceTakeEachJobOnce();
     void anExpiredLeaseIsTakenOver();
     void aChangedContainerTakesTheJobAway();
     void poolMakesEveryPart();
@@ -33,23 +42,43 @@ private:
     std::optional<Job> jobOf(const QString &scanId, int part);
     QStringList derivedFolders(const QString &scanId);
 
+    fixture::Backends m_backends;
     std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<ObjectStore> m_store;
     Storage m_storage;
+    DatabaseConfig m_config;
     std::unique_ptr<Database> m_db;
     std::unique_ptr<Database> m_other;
     QString m_container = QStringLiteral("0123456789abcdef0123456789abcdef");
     qint64 m_now = 1'000'000;
 };
 
+void TestJobs::initTestCase() {
+    QString error;
+    QVERIFY2(m_backends.start(&error), qPrintable(error));
+}
+
 void TestJobs::init() {
     m_dir = std::make_unique<QTemporaryDir>();
-    m_storage.useFolder(m_dir->path());
     QString error;
+    ServerOptions options;
+    QVERIFY2(m_backends.configure(options, &error), qPrintable(error));
+    if (m_backends.external()) {
+        m_store = makeObjectStore(options.storage, m_dir->path(), {}, &error);
+        QVERIFY2(m_store, qPrintable(error));
+        m_storage.setStore(m_store.get());
+        m_storage.setScratch(m_dir->filePath(QStringLiteral("cache/store")));
+        const auto config = DatabaseConfig::fromUrl(options.database, &error);
+        QVERIFY2(config, qPrintable(error));
+        m_config = *config;
+    } else {
+        m_storage.useFolder(m_dir->path());
+        m_config = DatabaseConfig::sqlite(m_dir->filePath(QStringLiteral("db.sqlite")));
+    }
     m_db = std::make_unique<Database>();
-    QVERIFY2(m_db->open(m_dir->filePath(QStringLiteral("db.sqlite")), &error), qPrintable(error));
+    QVERIFY2(m_db->open(m_config, &error), qPrintable(error));
     m_other = std::make_unique<Database>();
-    QVERIFY2(m_other->open(m_dir->filePath(QStringLiteral("db.sqlite")), &error),
-             qPrintable(error));
+    QVERIFY2(m_other->open(m_config, &error), qPrintable(error));
     User user;
     user.email = QStringLiteral("a@b.c");
     const auto created = m_db->createUser(user);
@@ -61,24 +90,18 @@ void TestJobs::init() {
 void TestJobs::cleanup() {
     m_other.reset();
     m_db.reset();
+    m_storage.setStore(nullptr);
+    m_store.reset();
     m_dir.reset();
 }
 
 QString TestJobs::saveScan(const QList<QPair<int, int>> &parts, bool photo) {
     fixture::json images = fixture::json::array();
     for (const auto &[columns, rows] : parts) {
-        // Each part in archives of its own: offset the archive numbers by rewriting names.
-        const fixture::PartPackage package =
-            fixture::writePart(m_storage, columns, rows, 128, 1000, 0);
-        fixture::json entry = package.descriptor;
-        const QString prefix = QStringLiteral("p%1-").arg(images.size());
-        for (auto &cell : entry["parts"]) {
-            const QString path = QString::fromStdString(cell[2].get<std::string>());
-            const QString archive = path.section(QLatin1Char('/'), 0, 0);
-            QFile::rename(m_storage.filePath(m_container, archive),
-                          m_storage.filePath(m_container, prefix + archive));
-            cell[2] = (prefix + path).toStdString();
-        }
+        // Each part in archives of its own.
+        const fixture::PartPackage package = fixture::writePart(
+            m_storage, columns, rows, 128, 1000, 0, QStringLiteral("p%1-").arg(images.size()));
+        const fixture::json entry = package.descriptor;
         images.push_back(entry);
     }
     if (photo)
@@ -103,7 +126,7 @@ QString TestJobs::saveScan(const QList<QPair<int, int>> &parts, bool photo) {
 
 JobPoolOptions TestJobs::poolOptions() const {
     JobPoolOptions options;
-    options.database = DatabaseConfig::sqlite(m_dir->filePath(QStringLiteral("db.sqlite")));
+    options.database = m_config;
     options.owner = QStringLiteral("test:1");
     options.threads = 1;
     options.pollMs = 50;
@@ -118,9 +141,29 @@ std::optional<Job> TestJobs::jobOf(const QString &scanId, int part) {
 }
 
 QStringList TestJobs::derivedFolders(const QString &scanId) {
-    return QDir(m_dir->filePath(QStringLiteral("containers/")) + m_container +
-                QStringLiteral(".derived/") + scanId)
-        .entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+    const QString derived = QStringLiteral("containers/%1.derived/%2").arg(m_container, scanId);
+    // Builds and staging folders in the folder store, or staging folders in the scratch folder
+    // of a bucket's server and the builds in the bucket.
+    QStringList folders =
+        QDir(m_storage.store()->localPath(derived).isEmpty()
+                 ? m_dir->filePath(QStringLiteral("cache/store/")) + derived
+                 : m_storage.store()->localPath(derived))
+            .entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+    if (m_storage.store()->localPath(derived).isEmpty()) {
+        folders.removeIf([](const QString &name) { return !name.startsWith(QLatin1Char('.')); });
+        QString error;
+        const auto objects = m_storage.store()->list(derived + QLatin1Char('/'), &error);
+        if (!objects)
+            return {QStringLiteral("cannot list: ") + error};
+        for (const StoredObject &object : *objects) {
+            const QString build =
+                object.key.mid(derived.size() + 1).section(QLatin1Char('/'), 0, 0);
+            if (!folders.contains(build))
+                folders << build;
+        }
+        folders.sort();
+    }
+    return folders;
 }
 
 void TestJobs::aJobIsClaimedOnce() {
@@ -143,6 +186,65 @@ void TestJobs::aJobIsClaimedOnce() {
     // Saving the same parts again adds nothing.
     QVERIFY(m_db->addJobs(scanId, {{0, 0}, {1, 1}}, m_now));
     QCOMPARE(m_db->jobsOfScan(scanId).size(), 3);
+}
+
+void TestJobs::workersClaimingAtOnceTakeEachJobOnce() {
+    // Many small jobs, four workers with connections of their own claiming as fast as they can.
+    constexpr int jobCount = 60;
+    QList<QPair<int, int>> parts;
+    for (int i = 0; i < jobCount; ++i)
+        parts.append({i, 0});
+    ScanRecord scan;
+    scan.id = QStringLiteral("fedcba9876543210fedcba9876543210");
+    scan.containerId = m_container;
+    scan.userId = 1;
+    scan.name = QStringLiteral("many parts");
+    scan.descriptor = QStringLiteral("{}");
+    scan.createdAt = m_now;
+    QVERIFY(m_db->addScanWithJobs(scan, parts, m_now));
+
+    constexpr int workers = 4;
+    std::vector<QList<qint64>> claimed(workers);
+    std::vector<QString> problems(workers);
+    std::vector<std::thread> threads;
+    for (int w = 0; w < workers; ++w) {
+        threads.emplace_back([&, w] {
+            Database db;
+            QString error;
+            if (!db.open(m_config, &error)) {
+                problems[size_t(w)] = error;
+                return;
+            }
+            int busy = 0;
+            for (;;) {
+                const auto job = db.claimJob(QStringLiteral("w%1:1").arg(w), m_now, 60);
+                if (job) {
+                    claimed[size_t(w)].append(job->id);
+                } else if (!db.lastError().isEmpty() && ++busy < 200) {
+                    QThread::msleep(1); // a busy SQLite file: try again
+                } else {
+                    problems[size_t(w)] = db.lastError();
+                    return;
+                }
+            }
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    QSet<qint64> all;
+    int total = 0;
+    for (int w = 0; w < workers; ++w) {
+        QVERIFY2(problems[size_t(w)].isEmpty(), qPrintable(problems[size_t(w)]));
+        total += int(claimed[size_t(w)].size());
+        for (qint64 id : claimed[size_t(w)])
+            all.insert(id);
+    }
+    QCOMPARE(total, jobCount);
+    QCOMPARE(int(all.size()), jobCount);
+    for (const Job &job : m_db->jobsOfScan(scan.id)) {
+        QCOMPARE(job.state, Job::State::Running);
+        QCOMPARE(job.attempts, 1);
+    }
 }
 
 void TestJobs::anExpiredLeaseIsTakenOver() {
@@ -186,14 +288,15 @@ void TestJobs::aChangedContainerTakesTheJobAway() {
 void TestJobs::poolMakesEveryPart() {
     const QString scanId = saveScan({{3, 2}, {2, 2}}, true);
     // Part 1 lost a cell: made all the same, with the cell counted.
-    QVERIFY(QFile::remove(m_storage.filePath(m_container, QStringLiteral("p1-00000.dat"))));
-    {
-        QFile file(m_storage.filePath(m_container, QStringLiteral("p1-00000.dat")));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(fixture::archive({{QStringLiteral("0.jpg"), fixture::jpeg(128, 128, {})},
-                                     {QStringLiteral("1.jpg"), fixture::jpeg(128, 128, {})},
-                                     {QStringLiteral("2.jpg"), fixture::jpeg(128, 128, {})}}));
-    }
+    QString md5;
+    QString error;
+    QVERIFY2(
+        m_storage.store(m_container, QStringLiteral("p1-00000.dat"),
+                        fixture::archive({{QStringLiteral("0.jpg"), fixture::jpeg(128, 128, {})},
+                                          {QStringLiteral("1.jpg"), fixture::jpeg(128, 128, {})},
+                                          {QStringLiteral("2.jpg"), fixture::jpeg(128, 128, {})}}),
+                        &md5, &error),
+        qPrintable(error));
     JobPool pool(poolOptions(), m_storage);
     QSignalSpy changes(&pool, &JobPool::jobChanged);
     pool.start();
