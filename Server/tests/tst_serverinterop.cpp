@@ -4,6 +4,7 @@
 // envelope endpoint.
 
 #include "backends.h"
+#include "objectstore.h"
 #include "serverfixture.h"
 #include "service/api.h"
 #include "service/apithread.h"
@@ -283,6 +284,33 @@ void TestServerInterop::uploadWithPutAndPostThenSaveAndView() {
     QCOMPARE(composed.cols, 192);
     QCOMPARE(composed.rows, 64);
     QCOMPARE(browser.send("GET", viewUrl + "/images/1.jpg").status, 200);
+
+    // The whole-slide file is the one the store holds for the part's build (in a bucket: the
+    // object there), and the package's files carry the MD5 ETags the client checked.
+    const QString scanId = QUrl(viewUrl).path().section(QLatin1Char('/'), -1);
+    const QString build = QString::fromStdString(status["parts"][0]["dzi"].get<std::string>())
+                              .section(QStringLiteral("?v="), 1);
+    const fixture::Response tiff = browser.send(
+        "GET", QUrl(viewUrl)
+                   .resolved(QUrl(QString::fromStdString(status["parts"][0]["ome_tiff"])))
+                   .toString());
+    QCOMPARE(tiff.status, 200);
+    QString error;
+    const auto stored = m_server->storage().store()->read(
+        QStringLiteral("containers/%1.derived/%2/0-%3/image.ome.tif").arg(id, scanId, build), 0, -1,
+        &error);
+    QVERIFY2(stored, qPrintable(error));
+    QVERIFY(tiff.body == *stored);
+    if (bucket) {
+        const auto files = m_server->storage().files(id, &error);
+        QVERIFY2(files, qPrintable(error));
+        QCOMPARE(files->size(), 3);
+        for (const tavrona::StoredObject &object : *files) {
+            QFile local(m_local->filePath(object.key.section(QLatin1Char('/'), -1)));
+            QVERIFY2(local.open(QIODevice::ReadOnly), qPrintable(object.key));
+            QCOMPARE(object.md5, tavrona::md5Hex(local.readAll()).toLatin1());
+        }
+    }
 }
 
 void TestServerInterop::injectedFaultsFailTheUpload() {
