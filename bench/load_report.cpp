@@ -9,7 +9,9 @@
 //                     [--pairs embedded,postgres+s3] [--instances 1,2]
 //
 // Figures: requests per second, MB/s of uploads, p50/p99 latency per endpoint, errors (goal 0),
-// files lost (goal 0: every uploaded file read back from the store with its MD5).
+// files lost (goal 0: every uploaded file read back from the store with its MD5). Then the
+// saved parts made into pyramids by the servers' job pools: how many, and how long after the
+// last save.
 
 #include "objectstore.h"
 #include "pgfixture.h"
@@ -20,6 +22,8 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QHash>
 #include <QHttpMultiPart>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -135,6 +139,7 @@ public:
 
     std::map<QString, Endpoint> endpoints;
     QList<QPair<QString, QStringList>> containers; // container, files acknowledged by ETag
+    QStringList scans;                             // the saved scans' ids
     int savedScans = 0;
     int failedClients = 0;
     qint64 uploadedBytes = 0;
@@ -350,6 +355,8 @@ private:
                                      .arg(status)
                                      .arg(QString::fromUtf8(answer.left(200))));
                  ++savedScans;
+                 if (reply.contains("scan_id"))
+                     scans << QString::fromStdString(reply["scan_id"].get<std::string>());
                  done(client);
              });
     }
@@ -373,7 +380,60 @@ struct Outcome {
     int saved = 0;
     double seconds = 0;
     double mbPerSecond = 0;
+    int partsReady = 0;
+    int partsFailed = 0;
+    int parts = 0;
+    double partsSeconds = 0; // from the last save to the last part made
 };
+
+// Polls the saved scans' status, alternating between the servers, until every part is ready or
+// failed or the time is up.
+void waitForParts(const QStringList &scans, const QList<QUrl> &bases, qint64 limitMs,
+                  Outcome *outcome) {
+    QNetworkAccessManager network;
+    QHash<QString, QString> states; // "scan/part" → state
+    QStringList open = scans;
+    QElapsedTimer timer;
+    timer.start();
+    int round = 0;
+    while (!open.isEmpty() && timer.elapsed() < limitMs) {
+        QStringList still;
+        for (const QString &scan : open) {
+            QNetworkReply *reply =
+                network.get(QNetworkRequest(bases[(round++) % bases.size()].resolved(
+                    QUrl(QStringLiteral("/scans/%1/status").arg(scan)))));
+            QEventLoop loop;
+            QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+            loop.exec();
+            const json status = json::parse(reply->readAll().toStdString(), nullptr, false);
+            reply->deleteLater();
+            bool finished = status.is_object() && status.contains("parts");
+            if (finished) {
+                int index = 0;
+                for (const json &part : status["parts"]) {
+                    const std::string state = part.value("state", "");
+                    states.insert(QStringLiteral("%1/%2").arg(scan).arg(index++),
+                                  QString::fromStdString(state));
+                    finished = finished && (state == "ready" || state == "failed");
+                }
+            }
+            if (!finished)
+                still << scan;
+        }
+        open = still;
+        if (!open.isEmpty())
+            QThread::msleep(500);
+    }
+    outcome->partsSeconds = double(timer.elapsed()) / 1000;
+    outcome->parts = int(states.size());
+    for (const QString &state : std::as_const(states)) {
+        outcome->partsReady += int(state == QLatin1String("ready"));
+        outcome->partsFailed += int(state == QLatin1String("failed"));
+    }
+    if (!open.isEmpty() && outcome->problem.isEmpty())
+        outcome->problem = QStringLiteral("%1 scan(s) still had parts to make when the time was up")
+                               .arg(open.size());
+}
 
 // Every file a client had acknowledged (ETag matched) is read back from the store.
 int countLost(ObjectStore &store, const QList<QPair<QString, QStringList>> &containers,
@@ -463,6 +523,11 @@ Outcome runOne(const Settings &settings, const Package &package, const QString &
     outcome.seconds = run.seconds;
     outcome.mbPerSecond = run.seconds > 0 ? double(run.uploadedBytes) / 1e6 / run.seconds : 0;
     outcome.lost = store ? countLost(*store, run.containers, package) : -1;
+    if (run.finished())
+        waitForParts(
+            run.scans, bases,
+            std::max<qint64>(10000, qint64(settings.deadlineS) * 1000 - deadline.elapsed()),
+            &outcome);
     for (auto &server : servers) {
         server->terminate();
         if (!server->waitForFinished(10000))
@@ -480,6 +545,9 @@ void print(const Outcome &o) {
                 "errors %d; files lost %d\n",
                 o.requests, o.seconds, o.seconds > 0 ? o.requests / o.seconds : 0.0, o.mbPerSecond,
                 o.saved, o.errors, o.lost);
+    std::printf(
+        "  parts made into pyramids: %d ready, %d failed of %d, %.1f s after the last save\n",
+        o.partsReady, o.partsFailed, o.parts, o.partsSeconds);
     std::printf("  %-48s %7s %9s %9s %6s\n", "endpoint", "count", "p50 ms", "p99 ms", "errors");
     for (const auto &[name, e] : o.endpoints) {
         std::printf("  %-48s %7d %9.1f %9.1f %6d\n", qPrintable(name), int(e.ms.size()),
@@ -544,7 +612,8 @@ int main(int argc, char *argv[]) {
             const Outcome outcome = runOne(settings, package, pair, n, program);
             print(outcome);
             clean = clean && outcome.problem.isEmpty() && outcome.errors == 0 &&
-                    outcome.lost == 0 && outcome.saved == settings.clients;
+                    outcome.lost == 0 && outcome.saved == settings.clients &&
+                    outcome.partsFailed == 0 && outcome.partsReady == outcome.parts;
         }
     return clean ? 0 : 1;
 }
