@@ -9,6 +9,7 @@
 #include <QDirIterator>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QScopeGuard>
 #include <QUuid>
 
 #include <algorithm>
@@ -297,7 +298,7 @@ QString md5Hex(const QByteArray &data) {
 
 QString Storage::packageFile(const QString &containerId, const QString &scanId,
                              const QString &version) const {
-    return derivedDir(containerId, scanId) + QStringLiteral("/package-%1.zip").arg(version);
+    return localDerivedDir(containerId, scanId) + QStringLiteral("/package-%1.zip").arg(version);
 }
 
 bool Storage::writePackage(const QString &containerId, const QString &scanId,
@@ -305,7 +306,7 @@ bool Storage::writePackage(const QString &containerId, const QString &scanId,
     const QString target = packageFile(containerId, scanId, version);
     const QString partial =
         target + QStringLiteral(".partial-") + md5Hex(QUuid::createUuid().toByteArray());
-    if (!QDir().mkpath(derivedDir(containerId, scanId))) {
+    if (!m_store || !QDir().mkpath(localDerivedDir(containerId, scanId))) {
         *error = QStringLiteral("cannot create the scan's folder");
         return false;
     }
@@ -316,10 +317,33 @@ bool Storage::writePackage(const QString &containerId, const QString &scanId,
         return false;
     }
     // The archives are JPEG cells already: stored, not compressed again. libzip copies each
-    // file when the zip is closed, so memory does not grow with the scan.
+    // file when the zip is closed, so memory does not grow with the scan. A bucket's files are
+    // fetched one at a time into files beside the package first, removed once it is written.
+    QStringList fetched;
+    const auto removeFetched = qScopeGuard([&fetched] {
+        for (const QString &file : std::as_const(fetched))
+            QFile::remove(file);
+    });
     for (const QString &path : paths) {
-        zip_source_t *source =
-            zip_source_file(zip, QFile::encodeName(filePath(containerId, path)).constData(), 0, -1);
+        QString local = filePath(containerId, path);
+        if (remote()) {
+            local = partial + QStringLiteral(".file-%1").arg(fetched.size());
+            QString why;
+            const auto data = checkPath(path).isEmpty()
+                                  ? m_store->read(key(containerId, path), 0, -1, &why)
+                                  : std::nullopt;
+            QFile file(local);
+            if (!data || !file.open(QIODevice::WriteOnly) || file.write(*data) != data->size()) {
+                *error = QStringLiteral("cannot fetch \"%1\" for the package: %2")
+                             .arg(path, data ? file.errorString() : why);
+                zip_discard(zip);
+                QFile::remove(partial);
+                QFile::remove(local);
+                return false;
+            }
+            fetched << local;
+        }
+        zip_source_t *source = zip_source_file(zip, QFile::encodeName(local).constData(), 0, -1);
         const zip_int64_t index =
             source ? zip_file_add(zip, path.toUtf8().constData(), source, ZIP_FL_ENC_UTF_8) : -1;
         if (index < 0 || zip_set_file_compression(zip, zip_uint64_t(index), ZIP_CM_STORE, 0) != 0) {
@@ -345,7 +369,7 @@ bool Storage::writePackage(const QString &containerId, const QString &scanId,
         return false;
     }
     const QString current = QFileInfo(target).fileName();
-    QDir dir(derivedDir(containerId, scanId));
+    QDir dir(localDerivedDir(containerId, scanId));
     for (const QString &name :
          dir.entryList({QStringLiteral("package-*.zip*")}, QDir::Files | QDir::Hidden))
         if (name != current && !name.contains(QLatin1String(".partial-")))

@@ -29,6 +29,8 @@ public:
 
     void setStore(ObjectStore *store) { m_store = store; }
     ObjectStore *store() const { return m_store; }
+    // The store is not this machine's folder (a bucket): uploads go to it, not through us.
+    bool remote() const;
     // A folder store of its own at dataRoot, with containers in dataRoot/containers (tests,
     // benchmarks and tools).
     void useFolder(const QString &dataRoot);
@@ -80,7 +82,9 @@ public:
     void removeBuild(const QString &containerId, const QString &scanId, int part,
                      const QString &build) const;
     // The saved scan's package as one zip ("package-<version>.zip"), made when first asked for;
-    // version names the container's content, so a changed container gets a new file.
+    // version names the container's content, so a changed container gets a new file. It is a
+    // local file: beside the derived files of a folder store, in the scratch folder with a
+    // bucket (each server packs its own copy from the bucket).
     QString packageFile(const QString &containerId, const QString &scanId,
                         const QString &version) const;
     // Writes the container's files (paths) into the package file of that version, under a
@@ -93,7 +97,6 @@ private:
     // Where staging folders and fetched copies go: beside the containers for a folder store,
     // in the scratch folder otherwise.
     QString localDerivedDir(const QString &containerId, const QString &scanId) const;
-    bool remote() const;
 
     ObjectStore *m_store = nullptr;
     std::shared_ptr<ObjectStore> m_owned; // useFolder()'s

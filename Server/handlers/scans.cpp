@@ -544,17 +544,35 @@ HttpReply ScanHandlers::package(const HttpRequest &request) {
     if (!saved)
         return HttpReply::error(404, QStringLiteral("no such scan"));
     // The package is what the program uploaded: every file of the container, as stored. Its
-    // version is a digest of their names and MD5s, so a changed container is packed anew.
+    // version is a digest of their names and MD5s, so a changed container is packed anew. The
+    // uploads this server took are in the database; uploads to a bucket never pass through a
+    // server, so there the bucket's listing (with its MD5 ETags) says what the container holds.
     const QString containerId = saved->scan->containerId;
-    QStringList paths = m_context.db.uploadPaths(containerId).values();
+    QStringList paths;
+    QHash<QString, QString> md5s;
+    if (m_context.storage.remote()) {
+        QString error;
+        const auto listed = m_context.storage.files(containerId, &error);
+        if (!listed) {
+            qWarning().noquote() << "Cannot list container" << containerId << ":" << error;
+            return HttpReply::error(503, QStringLiteral("the storage cannot be read now"));
+        }
+        for (const StoredObject &object : *listed) {
+            paths << object.key;
+            md5s.insert(object.key, QString::fromLatin1(object.md5) + QLatin1Char('/') +
+                                        QString::number(object.size));
+        }
+    } else {
+        paths = m_context.db.uploadPaths(containerId).values();
+        for (const QString &path : std::as_const(paths)) {
+            const auto upload = m_context.db.upload(containerId, path);
+            md5s.insert(path, upload ? upload->md5 : QString());
+        }
+    }
     std::sort(paths.begin(), paths.end());
     QCryptographicHash digest(QCryptographicHash::Md5);
-    for (const QString &path : paths) {
-        const auto upload = m_context.db.upload(containerId, path);
-        digest.addData(
-            (path + QLatin1Char('\t') + (upload ? upload->md5 : QString()) + QLatin1Char('\n'))
-                .toUtf8());
-    }
+    for (const QString &path : std::as_const(paths))
+        digest.addData((path + QLatin1Char('\t') + md5s.value(path) + QLatin1Char('\n')).toUtf8());
     const QString version = QString::fromLatin1(digest.result().toHex().left(16));
     const QString path = m_context.storage.packageFile(containerId, saved->scan->id, version);
     const QByteArray etag = '"' + version.toLatin1() + "-zip\"";
