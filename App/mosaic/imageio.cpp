@@ -41,12 +41,12 @@ cv::Mat loadImage(QString path) {
     return image;
 }
 
-bool saveImage(cv::Mat image, QString path) {
+QByteArray encodeImage(const cv::Mat &image, const QString &suffix) {
     if (image.empty()) {
         qWarning() << "Cannot save empty image";
-        return false;
+        return {};
     }
-    const QString extension = "." + QFileInfo(path).suffix().toLower();
+    const QString extension = "." + suffix.toLower();
     std::vector<uchar> encoded;
     bool encodedOk = false;
     try {
@@ -55,19 +55,25 @@ bool saveImage(cv::Mat image, QString path) {
         // An unknown suffix or an unsupported depth throws from imencode.
         encodedOk = false;
     }
-    if (!encodedOk) {
+    if (!encodedOk || encoded.empty()) {
         qWarning() << "Failed to encode image";
-        return false;
+        return {};
     }
+    return QByteArray(reinterpret_cast<const char *>(encoded.data()), qsizetype(encoded.size()));
+}
+
+bool saveImage(cv::Mat image, QString path) {
+    const QByteArray encoded = encodeImage(image, QFileInfo(path).suffix());
+    if (encoded.isEmpty())
+        return false;
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         qWarning() << "Failed to open file for writing:" << path;
         return false;
     }
-    const qint64 written =
-        file.write(reinterpret_cast<const char *>(encoded.data()), qint64(encoded.size()));
+    const qint64 written = file.write(encoded);
     file.close();
-    if (written != qint64(encoded.size())) {
+    if (written != encoded.size()) {
         qWarning() << "Failed to write complete image data";
         // A cut-off file may still decode as a damaged picture later; leave none behind.
         file.remove();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <opencv2/core.hpp>
@@ -15,6 +16,9 @@ cv::Mat loadImage(QString path);
 
 // Encodes by the path's suffix (case-insensitive: ".JPG" writes JPEG) and writes the file.
 bool saveImage(cv::Mat image, QString path);
+
+// Encodes in memory by a file suffix such as "jpg" (case-insensitive); empty on failure.
+QByteArray encodeImage(const cv::Mat &image, const QString &suffix);
 
 // Moves the content by (dx, dy) pixels: output (x, y) takes the input at (x - dx, y - dy),
 // bicubic, replicated border, same size; exactly what warpAffine gives for that translation.

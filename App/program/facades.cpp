@@ -16,7 +16,7 @@ Facades::Facades(Settings *settings, const Options &options)
     , smallBuilder(
           &camera, [settings] { return !settings->apiToken().isEmpty(); }, &bigBuilder) {
     QObject::connect(&api, &ApiThread::uploadFinished, &bigBuilder,
-                     &BigBuilderThread::uploadFinished);
+                     &BigBuilderThread::removeScan);
     QObject::connect(
         &api, &ApiThread::currentScanChanged, &bigBuilder,
         [this](Scan *scan) {

@@ -217,7 +217,7 @@ void TestEndToEndScan::wholeScan() {
     QTRY_VERIFY(bigBuilderThread.currentBuilder());
     BigBuilder *builder = bigBuilderThread.currentBuilder();
     QCOMPARE(builder->containerId(), scan->containerId());
-    const QString scanTemp = builder->tempPath();
+    const QString scanTemp = builder->folderPath();
     QVERIFY(QDir(scanTemp).exists());
 
     const QSizeF view(cameraWidth * 1.5, cameraHeight * 1.5);
@@ -274,7 +274,7 @@ void TestEndToEndScan::wholeScan() {
     QVERIFY(photos && photos != scan);
     QTRY_VERIFY(bigBuilderThread.currentBuilder() &&
                 bigBuilderThread.currentBuilder()->containerId() == photos->containerId());
-    const QString photoTemp = bigBuilderThread.currentBuilder()->tempPath();
+    const QString photoTemp = bigBuilderThread.currentBuilder()->folderPath();
     for (int k = 0; k < 2; ++k) {
         const qsizetype next = frames.size() + 3;
         QTRY_VERIFY_WITH_TIMEOUT(frames.size() >= next, 20000);

@@ -140,9 +140,9 @@ void TestBigBuilder::pendingArchivedAfterFrame() {
     QCOMPARE(uploads.size(), 1);
     QCOMPARE(uploads.at(0).at(0).toString(), QString("c1"));
     QCOMPARE(uploads.at(0).at(1).toString(), QString("00000.dat"));
-    QCOMPARE(uploads.at(0).at(2).toString(), builder.tempPath() + "/00000.dat");
+    QCOMPARE(uploads.at(0).at(2).toString(), builder.folderPath() + "/00000.dat");
     QCOMPARE(uploads.at(0).at(3).toBool(), false);
-    QCOMPARE(readZip(builder.tempPath() + "/00000.dat").size(), 101);
+    QCOMPARE(readZip(builder.folderPath() + "/00000.dat").size(), 101);
     for (const auto &[id, cellRecord] : builder.cells())
         QCOMPARE(cellRecord.containerPath, "00000.dat/" + fileName(cellRecord.path));
 }
@@ -195,7 +195,7 @@ void TestBigBuilder::fileNamesCountAcrossParts() {
 void TestBigBuilder::saveToTempSwapsChannels() {
     BigBuilder builder("c1");
     const cv::Mat red(32, 48, CV_8UC3, cv::Scalar(255, 0, 0)); // R, G, B
-    const QString expected = builder.tempPath() + "/0.jpg";
+    const QString expected = builder.folderPath() + "/0.jpg";
     QTest::ignoreMessage(QtDebugMsg, qPrintable(QString("Saving image to \"%1\"").arg(expected)));
     QCOMPARE(builder.saveToTemp(red), expected);
     QCOMPARE(builder.imageCounter(), 1);

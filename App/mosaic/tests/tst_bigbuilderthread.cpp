@@ -1,6 +1,6 @@
 // The full-resolution facade: one builder per scan, commands forwarded to the current builder
-// only, upload requests handed on as the builders make them, builders parked by the container
-// their last upload names, and their files kept until the whole container is reported uploaded.
+// only, upload requests handed on as the builders make them, a scan left open closed rather than
+// dropped, a scan taken up again from its folder, and the folder kept until the scan is removed.
 
 #include <QDir>
 #include <QFile>
@@ -25,12 +25,14 @@ private slots:
     void cleanup();
 
     void commandsDroppedWithoutBuilder();
-    void twoStartCalls();
+    void aNewScanClosesTheOpenOne();
     void commandsReachCurrentBuilder();
-    void parkedBuilderDeletedOnUploadFinishedOnly();
-    void otherParkedBuildersStay();
-    void finishRequestParksItsSender();
-    void stopDropsCurrentBuilder();
+    void builderGoesAtItsFinishItsFolderStays();
+    void finishRequestEndsItsSenderOnly();
+    void resumeClosesAScanOfAnEarlierRun();
+    void storageFailureReported();
+    void stopKeepsTheScans();
+    void temporaryFoldersGoWithTheirScans();
 
 private:
     // Waits until the builder has run every command queued before this call.
@@ -38,6 +40,11 @@ private:
     // The files handed on for upload so far, as "container:file" with a "!" on the last one.
     QStringList handedOn() const;
 
+    // A facade over the scans folder, as the program makes it.
+    void makeFacade(BigBuilderThread::Options options);
+    ScanInfo info(const QString &containerId) const;
+
+    std::unique_ptr<QTemporaryDir> scans;
     BigBuilderThread *facade = nullptr;
     std::unique_ptr<QSignalSpy> uploads;
     cv::Mat frame;
@@ -48,7 +55,20 @@ void TestBigBuilderThread::initTestCase() {
 }
 
 void TestBigBuilderThread::init() {
-    facade = new BigBuilderThread;
+    scans = std::make_unique<QTemporaryDir>();
+    QVERIFY(scans->isValid());
+    BigBuilderThread::Options options;
+    options.scansFolder = scans->path();
+    makeFacade(options);
+}
+
+void TestBigBuilderThread::makeFacade(BigBuilderThread::Options options) {
+    uploads.reset();
+    if (facade) {
+        facade->stop();
+        delete facade;
+    }
+    facade = new BigBuilderThread(std::move(options));
     uploads = std::make_unique<QSignalSpy>(facade, &BigBuilderThread::uploadRequested);
 }
 
@@ -57,6 +77,16 @@ void TestBigBuilderThread::cleanup() {
     facade->stop();
     delete facade;
     facade = nullptr;
+    scans.reset();
+}
+
+ScanInfo TestBigBuilderThread::info(const QString &containerId) const {
+    ScanInfo scan;
+    scan.containerId = containerId;
+    scan.owner = "ada@example.org";
+    scan.mpp = QString("0.5");
+    scan.magnification = QString("20");
+    return scan;
 }
 
 void TestBigBuilderThread::drain(BigBuilder *builder) {
@@ -81,30 +111,38 @@ void TestBigBuilderThread::commandsDroppedWithoutBuilder() {
     facade->finishImage();
     facade->addSnapshot(frame);
     facade->finish(QString("0.25"), QString("40"));
-    facade->uploadFinished("nobody");
+    facade->resume("nobody"); // no folder, nothing to take up
+    facade->removeScan("nobody");
     QCoreApplication::processEvents();
     QVERIFY(!facade->currentBuilder());
     QCOMPARE(finished.size(), 0);
     QCOMPARE(uploads->size(), 0);
 }
 
-void TestBigBuilderThread::twoStartCalls() {
-    facade->start("c1");
+void TestBigBuilderThread::aNewScanClosesTheOpenOne() {
+    QSignalSpy finished(facade, &BigBuilderThread::finished);
+    facade->start(info("c1"));
     BigBuilder *first = facade->currentBuilder();
     QVERIFY(first);
-    QCOMPARE(first->thread(), facade->currentBuilder()->thread());
     QVERIFY(first->thread() != QThread::currentThread());
-    const QString firstDir = first->tempPath();
+    QCOMPARE(first->folderPath(), scans->filePath("c1"));
     facade->storeNewFrame(frame, gridCells(2, 1, 64));
     drain(first);
-    QVERIFY(QFile::exists(firstDir + "/0.jpg"));
 
-    facade->start("c2");
-    QVERIFY(facade->currentBuilder() != first);
+    // The open scan is finished as "Finish" would, with the calibration it was started with;
+    // its cells reach the service.
+    facade->start(info("c2"));
     QCOMPARE(facade->currentBuilder()->containerId(), QString("c2"));
-    // The first scan was abandoned: its builder and the cells it had not sent are gone.
-    QTRY_VERIFY(!QDir(firstDir).exists());
-    QVERIFY(QDir(facade->currentBuilder()->tempPath()).exists());
+    QTRY_COMPARE(finished.size(), 1);
+    QCOMPARE(finished.at(0).at(0).toString(), QString("c1"));
+    QCOMPARE(handedOn(), QStringList({"c1:00000.dat", "c1:scan.isd!"}));
+    QCOMPARE(names(readZip(scans->filePath("c1/00000.dat"))), QStringList({"0.jpg", "1.jpg"}));
+    const nlohmann::json isd =
+        nlohmann::json::parse(fileBytes(scans->filePath("c1/scan.isd")).toStdString());
+    QCOMPARE(isd.at("mpp").get<double>(), 0.5);
+    QCOMPARE(isd.at("magnification").get<double>(), 20.0);
+    QCOMPARE(isd.at("images").at(0).at("parts").size(), std::size_t(2));
+    QVERIFY(!facade->builderOf("c1"));
 }
 
 void TestBigBuilderThread::commandsReachCurrentBuilder() {
@@ -119,18 +157,18 @@ void TestBigBuilderThread::commandsReachCurrentBuilder() {
     QCOMPARE(requests.size(), 2);
     QCOMPARE(requests.at(0).at(1).toString(), QString("snapshots/2.jpg"));
     QCOMPARE(requests.at(1).at(1).toString(), QString("00000.dat"));
-    QCOMPARE(names(readZip(builder->tempPath() + "/00000.dat")), QStringList({"0.jpg"}));
+    QCOMPARE(names(readZip(builder->folderPath() + "/00000.dat")), QStringList({"0.jpg"}));
     // Handed on as they come, with the builder's folder and the file's full path.
     QTRY_COMPARE(handedOn(), QStringList({"c1:2.jpg", "c1:00000.dat"}));
     QCOMPARE(uploads->at(0).at(1).toString(), QString("snapshots/2.jpg"));
-    QCOMPARE(uploads->at(0).at(2).toString(), builder->tempPath() + "/2.jpg");
+    QCOMPARE(uploads->at(0).at(2).toString(), builder->folderPath() + "/2.jpg");
 }
 
-void TestBigBuilderThread::parkedBuilderDeletedOnUploadFinishedOnly() {
+void TestBigBuilderThread::builderGoesAtItsFinishItsFolderStays() {
     QSignalSpy finished(facade, &BigBuilderThread::finished);
-    facade->start("c1");
+    facade->start(info("c1"));
     BigBuilder *builder = facade->currentBuilder();
-    const QString dir = builder->tempPath();
+    const QString dir = builder->folderPath();
     facade->storeNewFrame(frame, gridCells(2, 1, 64));
     facade->addSnapshot(frame);
     facade->finish(QString("0.25"), QString("40"));
@@ -139,68 +177,41 @@ void TestBigBuilderThread::parkedBuilderDeletedOnUploadFinishedOnly() {
     QTRY_COMPARE(handedOn(), QStringList({"c1:2.jpg", "c1:00000.dat", "c1:scan.isd!"}));
     QCOMPARE(finished.at(0).at(0).toString(), QString("c1"));
     QVERIFY(!facade->currentBuilder());
-    QCOMPARE(facade->parkedBuilders("c1"), QList<BigBuilder *>{builder});
+    QVERIFY(!facade->builderOf("c1"));
 
-    // Parked: new commands are dropped until another scan starts.
+    // New commands are dropped until another scan starts.
     facade->storeNewFrame(frame, gridCells(2, 1, 64));
-    drain(builder);
     QVERIFY(!facade->currentBuilder());
 
-    // Until the whole container is uploaded, everything its uploads read stays.
-    QCoreApplication::processEvents();
-    QVERIFY(QFile::exists(dir + "/2.jpg"));
-    QVERIFY(QFile::exists(dir + "/00000.dat"));
-    QVERIFY(QFile::exists(dir + "/scan.isd"));
-    facade->uploadFinished("someone else");
-    QTest::qWait(50);
-    QVERIFY(QDir(dir).exists());
+    // What the uploads read stays until the scan is removed; removing another scan leaves it.
+    facade->removeScan("someone else");
+    facade->resume("c1"); // finished already: it closes to the same descriptor
+    QTRY_COMPARE(handedOn().size(), 4);
+    QCOMPARE(handedOn().last(), QString("c1:scan.isd!"));
+    for (const char *file : {"/2.jpg", "/00000.dat", "/scan.isd", "/journal.sqlite"})
+        QVERIFY2(QFile::exists(dir + file), file);
 
-    facade->uploadFinished("c1");
+    facade->removeScan("c1");
     QTRY_VERIFY(!QDir(dir).exists());
-    QVERIFY(facade->parkedBuilders("c1").isEmpty());
 }
 
-void TestBigBuilderThread::otherParkedBuildersStay() {
+void TestBigBuilderThread::finishRequestEndsItsSenderOnly() {
     QSignalSpy finished(facade, &BigBuilderThread::finished);
-    facade->start("c1");
-    const QString dir1 = facade->currentBuilder()->tempPath();
-    facade->finish(QVariant(), QVariant());
-    QTRY_COMPARE(finished.size(), 1);
-    facade->start("c2");
-    const QString dir2 = facade->currentBuilder()->tempPath();
-    facade->finish(QVariant(), QVariant());
-    QTRY_COMPARE(finished.size(), 2);
-    QCOMPARE(facade->parkedBuilders("c1").size(), 1);
-    QCOMPARE(facade->parkedBuilders("c2").size(), 1);
-
-    facade->uploadFinished("c1");
-    QTRY_VERIFY(!QDir(dir1).exists());
-    QTest::qWait(50);
-    QVERIFY(QDir(dir2).exists());
-    QCOMPARE(facade->parkedBuilders("c2").size(), 1);
-    facade->uploadFinished("c2");
-    QTRY_VERIFY(!QDir(dir2).exists());
-}
-
-void TestBigBuilderThread::finishRequestParksItsSender() {
-    QSignalSpy finished(facade, &BigBuilderThread::finished);
-    facade->start("c1");
-    BigBuilder *old = facade->currentBuilder();
-    const QString oldDir = old->tempPath();
+    facade->start(info("c1"));
     facade->storeNewFrame(frame, gridCells(2, 1, 64));
     facade->finish(QVariant(), QVariant());
     // A new scan becomes current before the old builder's last request reaches the facade.
-    facade->start("c2");
+    facade->start(info("c2"));
     BigBuilder *current = facade->currentBuilder();
     QCOMPARE(current->containerId(), QString("c2"));
 
     QTRY_COMPARE(finished.size(), 1);
     QCOMPARE(finished.at(0).at(0).toString(), QString("c1"));
     QCOMPARE(facade->currentBuilder(), current);
-    QCOMPARE(facade->parkedBuilders("c1"), QList<BigBuilder *>{old});
-    QVERIFY(facade->parkedBuilders("c2").isEmpty());
-    // The old scan's descriptor survives until its container is uploaded.
-    QVERIFY(QFile::exists(oldDir + "/scan.isd"));
+    QCOMPARE(facade->builderOf("c2"), current);
+    // Told to finish once: not closed a second time by the new scan.
+    QCOMPARE(handedOn(), QStringList({"c1:00000.dat", "c1:scan.isd!"}));
+    QVERIFY(QFile::exists(scans->filePath("c1/scan.isd")));
 
     // The new builder still takes commands.
     QSignalSpy requests(current, &BigBuilder::uploadFile);
@@ -208,21 +219,84 @@ void TestBigBuilderThread::finishRequestParksItsSender() {
     drain(current);
     QCOMPARE(requests.size(), 1);
     QTRY_COMPARE(handedOn().last(), QString("c2:0.jpg"));
-
-    facade->uploadFinished("c1");
-    QTRY_VERIFY(!QDir(oldDir).exists());
-    QVERIFY(QDir(current->tempPath()).exists());
-    QCOMPARE(facade->currentBuilder(), current);
 }
 
-void TestBigBuilderThread::stopDropsCurrentBuilder() {
-    facade->start("c1");
-    const QString dir = facade->currentBuilder()->tempPath();
+void TestBigBuilderThread::resumeClosesAScanOfAnEarlierRun() {
+    facade->start(info("c1"));
+    facade->storeNewFrame(frame, gridCells(2, 1, 64));
+    facade->finishImage();
+    facade->storeNewFrame(frame, gridCells(3, 1, 64, 4, 5));
+    drain(facade->currentBuilder());
+    QTRY_COMPARE(handedOn(), QStringList({"c1:00000.dat"}));
+
+    // The program ends with the scan open; the next run takes it up.
+    BigBuilderThread::Options options;
+    options.scansFolder = scans->path();
+    makeFacade(options);
+    QSignalSpy finished(facade, &BigBuilderThread::finished);
+    facade->resume("c1");
+    QVERIFY(!facade->currentBuilder());
+    QTRY_COMPARE(finished.size(), 1);
+    // The second part's pending cells are archived under the next number, then the descriptor.
+    QCOMPARE(handedOn(), QStringList({"c1:00001.dat", "c1:scan.isd!"}));
+    QCOMPARE(names(readZip(scans->filePath("c1/00001.dat"))),
+             QStringList({"2.jpg", "3.jpg", "4.jpg"}));
+    const nlohmann::json isd =
+        nlohmann::json::parse(fileBytes(scans->filePath("c1/scan.isd")).toStdString());
+    QCOMPARE(isd.at("mpp").get<double>(), 0.5);
+    QCOMPARE(isd.at("images").size(), std::size_t(2));
+    QCOMPARE(isd.at("images").at(0).at("parts").size(), std::size_t(2));
+    QCOMPARE(isd.at("images").at(1).at("parts").size(), std::size_t(3));
+    QCOMPARE(isd.at("images").at(1).at("parts").at(0).at(2).get<std::string>(),
+             std::string("00001.dat/2.jpg"));
+}
+
+void TestBigBuilderThread::storageFailureReported() {
+    // A disk with 10 MiB free keeps a 64 MiB reserve from being met.
+    BigBuilderThread::Options options;
+    options.scansFolder = scans->path();
+    options.freeSpace = [](const QString &) {
+        return qint64(10) << 20;
+    };
+    makeFacade(options);
+    QSignalSpy failed(facade, &BigBuilderThread::storageFailed);
+    facade->start(info("c1"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^No more cells are stored"));
+    facade->storeNewFrame(frame, gridCells(2, 1, 64));
+    facade->storeNewFrame(frame, gridCells(2, 1, 64));
+    facade->finish(QVariant(), QVariant());
+    QTRY_COMPARE(handedOn(), QStringList({"c1:scan.isd!"}));
+    QCOMPARE(failed.size(), 1);
+    QCOMPARE(failed.at(0).at(0).toString(), QString("c1"));
+    QVERIFY(failed.at(0).at(1).toString().contains("10 MiB free"));
+}
+
+void TestBigBuilderThread::stopKeepsTheScans() {
+    facade->start(info("c1"));
+    facade->storeNewFrame(frame, gridCells(2, 1, 64));
+    const QString dir = facade->currentBuilder()->folderPath();
     facade->stop();
     QVERIFY(!facade->currentBuilder());
-    QVERIFY(!QDir(dir).exists());
+    QVERIFY(QFile::exists(dir + "/journal.sqlite"));
+    QVERIFY(QFile::exists(dir + "/0.jpg"));
     facade->storeNewFrame(frame, gridCells(2, 1, 64)); // dropped, no builder
     QVERIFY(!facade->currentBuilder());
+}
+
+void TestBigBuilderThread::temporaryFoldersGoWithTheirScans() {
+    makeFacade({});
+    facade->start(info("c1"));
+    BigBuilder *builder = facade->currentBuilder();
+    const QString dir = builder->folderPath();
+    QVERIFY(!dir.startsWith(scans->path()));
+    facade->storeNewFrame(frame, gridCells(2, 1, 64));
+    facade->finish(QVariant(), QVariant());
+    QTRY_COMPARE(handedOn(), QStringList({"c1:00000.dat", "c1:scan.isd!"}));
+    // The files its uploads read live with the builder, until the scan goes.
+    QCOMPARE(facade->builderOf("c1"), builder);
+    QVERIFY(QFile::exists(dir + "/00000.dat"));
+    facade->removeScan("c1");
+    QTRY_VERIFY(!QDir(dir).exists());
 }
 
 QTEST_MAIN(TestBigBuilderThread)

@@ -96,7 +96,7 @@ void TestFacades::aNewScanStartsItsBuilder() {
 void TestFacades::uploadsGoToTheServiceWhichLetsTheBuilderGo() {
     QSignalSpy finished(&facades->bigBuilder, &BigBuilderThread::finished);
     facades->bigBuilder.start(QStringLiteral("c1"));
-    const QString dir = facades->bigBuilder.currentBuilder()->tempPath();
+    const QString dir = facades->bigBuilder.currentBuilder()->folderPath();
     // The container is unknown to the service client, which says so for each file it is handed:
     // the snapshot and the descriptor.
     for (int i = 0; i < 2; ++i)
@@ -110,7 +110,7 @@ void TestFacades::uploadsGoToTheServiceWhichLetsTheBuilderGo() {
 
     emit facades->api.uploadFinished(QStringLiteral("c1"));
     QTRY_VERIFY(!QDir(dir).exists());
-    QVERIFY(facades->bigBuilder.parkedBuilders(QStringLiteral("c1")).isEmpty());
+    QVERIFY(!facades->bigBuilder.builderOf(QStringLiteral("c1")));
 }
 
 QTEST_GUILESS_MAIN(TestFacades)
