@@ -27,7 +27,7 @@ Facades::Facades(Settings *settings, const Options &options)
     QObject::connect(
         &bigBuilder, &BigBuilderThread::uploadRequested, &api,
         [this](QString containerID, QString containerPath, QString filePath, bool finish) {
-            api.uploadFile(containerID, containerPath, filePath, finish, 0);
+            api.uploadFile(containerID, containerPath, filePath, finish);
         });
 }
 

@@ -7,6 +7,7 @@
 #include <QDebug>
 #include <QDesktopServices>
 #include <QFile>
+#include <QFileInfo>
 #include <QHttpMultiPart>
 #include <QMetaEnum>
 #include <QNetworkReply>
@@ -135,7 +136,35 @@ bool readPresign(const json &reply, PresignedUpload &out, QString &error) {
 
 } // namespace
 
-Api::Api(QUrl apiUrl, QString apiToken, int pollIntervalMs)
+UploadResult::Outcome UploadResult::outcomeOf(int status) {
+    if (status == 401)
+        return Unauthorized;
+    if (status == 403)
+        return Forbidden;
+    // A client error does not go away by being repeated, except a timeout or a rate limit.
+    if (status >= 400 && status < 500 && status != 408 && status != 429)
+        return Permanent;
+    return Failed;
+}
+
+namespace {
+
+UploadResult uploadResult(UploadResult::Outcome outcome, const QString &cause, int status = 0) {
+    UploadResult result;
+    result.outcome = outcome;
+    result.cause = cause;
+    result.status = status;
+    return result;
+}
+
+UploadResult httpFailure(const QString &where, int status) {
+    return uploadResult(UploadResult::outcomeOf(status),
+                        QStringLiteral("%1 HTTP %2").arg(where).arg(status), status);
+}
+
+} // namespace
+
+Api::Api(QUrl apiUrl, QString apiToken, int pollIntervalMs, int transferTimeoutMs)
     : QObject(nullptr)
     , apiUrl(std::move(apiUrl))
     , apiToken(std::move(apiToken))
@@ -143,6 +172,8 @@ Api::Api(QUrl apiUrl, QString apiToken, int pollIntervalMs)
     , network(new QNetworkAccessManager(this)) {
     qRegisterMetaType<User>();
     redaction::addSecret(this->apiToken);
+    // Every request, the service's and the storage's: a connection that stalls is cut.
+    network->setTransferTimeout(transferTimeoutMs);
     if (!this->apiToken.isEmpty())
         queryUser();
 }
@@ -365,17 +396,22 @@ QFuture<QString> Api::saveScan(QString containerID, QString filename) {
         });
 }
 
-QFuture<bool> Api::uploadFile(QString containerID, QString containerPath, QString filePath) {
+QFuture<UploadResult> Api::uploadFile(QString containerID, QString containerPath,
+                                      QString filePath) {
     qDebug() << "Uploading file:" << filePath << "to container:" << containerID
              << "at path:" << containerPath;
+    if (!QFileInfo::exists(filePath)) {
+        qWarning() << "The file to upload is missing:" << filePath;
+        return QtFuture::makeReadyFuture(
+            uploadResult(UploadResult::Permanent, QStringLiteral("missing local file")));
+    }
+    // A file that cannot be read would reach the storage empty; and without its ETag the
+    // upload could never be verified.
     const QString expected = calculateETag(filePath);
-    if (expected.isEmpty())
-        qDebug() << "Failed to calculate ETag for file:" << filePath;
-    // A file that cannot be read would reach the storage empty and count as uploaded; failing
-    // the attempt keeps it pending, retried and reported instead.
-    if (QFile probe(filePath); !probe.open(QIODevice::ReadOnly)) {
-        qWarning() << "Cannot read file for upload:" << filePath << probe.errorString();
-        return QtFuture::makeReadyFuture(false);
+    if (expected.isEmpty()) {
+        qWarning() << "Cannot read file for upload:" << filePath;
+        return QtFuture::makeReadyFuture(
+            uploadResult(UploadResult::Permanent, QStringLiteral("unreadable local file")));
     }
 
     const json body = {{"files", json::array({containerPath.toStdString()})}};
@@ -385,30 +421,35 @@ QFuture<bool> Api::uploadFile(QString containerID, QString containerPath, QStrin
             return sendToStorage(reply, filePath, expected);
         })
         .unwrap()
-        .onFailed([](const QException &e) {
-            qDebug() << "Failed to upload file. Error:" << e.what();
-            return false;
+        .onFailed([](const ApiException &e) {
+            qDebug() << "Failed to upload file. Error:" << e.what() << e.message;
+            if (e.statusCode == 0)
+                return uploadResult(UploadResult::Failed, QStringLiteral("service unreachable"));
+            return httpFailure(QStringLiteral("service"), e.statusCode);
         })
         .onFailed([](const std::exception &e) {
             qWarning() << "Malformed presign reply:" << e.what();
-            return false;
+            return uploadResult(UploadResult::Failed, QStringLiteral("malformed presign reply"));
         })
         .onCanceled([] {
             qDebug() << "File upload cancelled";
-            return false;
+            return uploadResult(UploadResult::Failed, QStringLiteral("cancelled"));
         });
 }
 
-QFuture<bool> Api::sendToStorage(const json &presign, const QString &filePath,
-                                 const QString &expectedETag) {
+QFuture<UploadResult> Api::sendToStorage(const json &presign, const QString &filePath,
+                                         const QString &expectedETag) {
     PresignedUpload upload;
     QString error;
     if (!readPresign(presign, upload, error)) {
         qWarning() << "Malformed presign reply:" << error;
-        return QtFuture::makeReadyFuture(false);
+        return QtFuture::makeReadyFuture(
+            uploadResult(UploadResult::Failed, QStringLiteral("malformed presign reply")));
     }
+    // The service hands out the same kind of address again: trying later would not help.
     if (!storageUrlAllowed(upload.url, filePath))
-        return QtFuture::makeReadyFuture(false);
+        return QtFuture::makeReadyFuture(
+            uploadResult(UploadResult::Permanent, QStringLiteral("storage address refused")));
     // The signature and credentials of the presigned request are secrets wherever they turn up
     // again, e.g. echoed in the storage's error reply.
     for (const auto &[name, value] : QUrlQuery(upload.url).queryItems(QUrl::FullyDecoded))
@@ -427,8 +468,11 @@ QFuture<bool> Api::sendToStorage(const json &presign, const QString &filePath,
     auto *file = new QFile(filePath);
     if (!file->open(QIODevice::ReadOnly)) {
         qWarning() << "Cannot read file for upload:" << filePath << file->errorString();
+        const bool missing = !file->exists();
         delete file;
-        return QtFuture::makeReadyFuture(false);
+        return QtFuture::makeReadyFuture(uploadResult(
+            UploadResult::Permanent, missing ? QStringLiteral("missing local file")
+                                             : QStringLiteral("unreadable local file")));
     }
     QNetworkReply *reply = nullptr;
     if (upload.method == QLatin1String("PUT")) {
@@ -459,20 +503,30 @@ QFuture<bool> Api::sendToStorage(const json &presign, const QString &filePath,
         .then([reply, filePath, expectedETag]() {
             reply->deleteLater();
             if (reply->error() != QNetworkReply::NoError) {
+                const char *name =
+                    QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(reply->error());
                 qDebug()
                     << "Network error: "
                     << QStringLiteral("%1 %2").arg(reply->errorString()).arg(int(reply->error()))
-                    << QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(
-                           reply->error());
+                    << name;
                 qDebug() << bodyForLog(reply->readAll());
-                return false;
+                const int status =
+                    reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+                if (status != 0)
+                    return httpFailure(QStringLiteral("storage"), status);
+                return uploadResult(UploadResult::Failed,
+                                    QStringLiteral("storage %1").arg(QLatin1String(name)));
             }
             if (verifyETag(reply, expectedETag)) {
                 qDebug() << "File uploaded successfully:" << filePath;
-                return true;
+                UploadResult stored = uploadResult(UploadResult::Stored, QString(), 200);
+                stored.etag = expectedETag;
+                return stored;
             }
             qDebug() << "File integrity verification failed";
-            return false;
+            const bool tagged = !reply->rawHeader("ETag").isEmpty();
+            return uploadResult(UploadResult::Failed, tagged ? QStringLiteral("ETag mismatch")
+                                                             : QStringLiteral("no ETag"));
         });
 }
 
@@ -481,7 +535,7 @@ bool Api::storageUrlAllowed(const QUrl &url, const QString &filePath) {
     if (refusal.isEmpty())
         return true;
     qWarning() << "Storage address refused for" << filePath << ":" << refusal;
-    // Told once per kind of address: the upload is retried, and the retries would repeat it.
+    // Told once per kind of address: other files of the scan meet the same refusal.
     if (!reportedRefusals.contains(refusal)) {
         reportedRefusals.insert(refusal);
         emit apiError(tr("Upload refused: the service gave a storage address this program does "
@@ -508,14 +562,16 @@ QString Api::calculateETag(const QString &filePath) {
 bool Api::verifyETag(QNetworkReply *reply, const QString &expected) {
     if (expected.isEmpty()) {
         qDebug() << "No expected ETag provided for verification";
-        return true;
+        return false;
     }
     QByteArray actualBytes = reply->rawHeader("ETag");
     if (actualBytes.isEmpty())
         actualBytes = reply->rawHeader("etag");
+    // Without the storage's word on what it holds, nothing says the file arrived whole: the
+    // local copy must not be given up on such a reply.
     if (actualBytes.isEmpty()) {
-        qDebug() << "No ETag in response headers. Skipping integrity verification.";
-        return true;
+        qDebug() << "No ETag in response headers: the upload is not verified.";
+        return false;
     }
     const QString actual = QString::fromLatin1(actualBytes).remove(QLatin1Char('"'));
     if (actual == expected)

@@ -34,6 +34,26 @@ public:
 
 enum NetworkRequestType { Get = 0, Post = 1 };
 
+// How one upload attempt ended, and what is worth trying next.
+struct UploadResult {
+    enum Outcome {
+        Stored,       // stored, with the ETag of the local file
+        Failed,       // may work later: the network, the service's own trouble, a bad reply
+        Permanent,    // will not work however often it is tried (400, 404, 413, no local file)
+        Unauthorized, // the log-in has ended (401)
+        Forbidden,    // refused (403): may work with a fresh presigned request, once
+    };
+    Outcome outcome = Failed;
+    int status = 0; // the HTTP status that decided it; 0 without one
+    // What went wrong, short and the same for the same fault ("storage HTTP 500"): failures
+    // are reported by it, once.
+    QString cause;
+    QString etag; // when stored: the verified ETag
+
+    // The outcome an HTTP error status stands for.
+    static Outcome outcomeOf(int status);
+};
+
 // The logged-in user as the service describes it.
 class User {
     Q_GADGET
@@ -61,18 +81,23 @@ class Api : public QObject {
 
 public:
     static constexpr int defaultPollIntervalMs = 4000;
+    // A request that moves no byte for this long is cut.
+    static constexpr int defaultTransferTimeoutMs = 60000;
 
     // With a non-empty token the user is queried at once, so a stored token is validated at start.
-    Api(QUrl apiUrl, QString apiToken, int pollIntervalMs = defaultPollIntervalMs);
+    Api(QUrl apiUrl, QString apiToken, int pollIntervalMs = defaultPollIntervalMs,
+        int transferTimeoutMs = defaultTransferTimeoutMs);
 
     QFuture<QString> newContainer();
-    // True when the file was stored and, where the storage tells its ETag, the ETag matched.
-    // Never ends with an exception: every failure is a false result, so the caller can retry.
-    QFuture<bool> uploadFile(QString containerID, QString containerPath, QString filePath);
+    // Stored when the storage took the file and answered with the ETag of the local file; a
+    // reply without an ETag is a failed upload. Never ends with an exception: every failure is
+    // a result that says whether trying again can help.
+    QFuture<UploadResult> uploadFile(QString containerID, QString containerPath, QString filePath);
     QFuture<QString> saveScan(QString containerID, QString filename);
 
     // Lower-case hexadecimal MD5 of the file; empty when it cannot be read.
     static QString calculateETag(const QString &filePath);
+    // True only when the reply carries an ETag equal to the expected one.
     static bool verifyETag(QNetworkReply *reply, const QString &expected);
     // Throws nlohmann's type_error when a field is missing or not a string.
     static User parseUser(json reply);
@@ -99,8 +124,8 @@ private:
     friend class TestApi;
 
     QFuture<json> apiCall(QUrl url, json body, NetworkRequestType type);
-    QFuture<bool> sendToStorage(const json &presign, const QString &filePath,
-                                const QString &expectedETag);
+    QFuture<UploadResult> sendToStorage(const json &presign, const QString &filePath,
+                                        const QString &expectedETag);
     // Whether the file may go to the storage address the service gave; a refusal is logged and
     // told to the user.
     bool storageUrlAllowed(const QUrl &url, const QString &filePath);

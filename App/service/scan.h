@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QMap>
 #include <QObject>
 #include <QString>
@@ -14,6 +15,19 @@ class Scan : public QObject {
     Q_PROPERTY(QString filename READ filename WRITE setFilename NOTIFY updated)
     Q_PROPERTY(QString viewUrl READ viewUrl NOTIFY updated)
     Q_PROPERTY(QString containerId READ containerId NOTIFY updated)
+    // When it was started, and whether an earlier run of the program left it behind.
+    Q_PROPERTY(QDateTime startedAt READ startedAt NOTIFY updated)
+    Q_PROPERTY(bool recovered READ recovered NOTIFY updated)
+    // The e-mail address of the user whose container it is; empty while not known.
+    Q_PROPERTY(QString owner READ owner NOTIFY updated)
+    // Its uploads wait for its owner to log in (again).
+    Q_PROPERTY(bool waitingForLogIn READ waitingForLogIn NOTIFY updated)
+    // A file of it was refused for good: it cannot be saved; `error` says why.
+    Q_PROPERTY(bool failed READ failed NOTIFY updated)
+    Q_PROPERTY(QString error READ error NOTIFY updated)
+    // The name it was asked to be saved under, and whether that save is still on its way.
+    Q_PROPERTY(QString saveName READ saveName NOTIFY updated)
+    Q_PROPERTY(bool saving READ saving NOTIFY updated)
 
 public:
     enum Status { BUILDING = 0, UPLOADING = 1, UPLOADED = 2, SAVED = 3 };
@@ -27,6 +41,15 @@ public:
     QString filename() const { return name; }
     QString viewUrl() const { return url; }
     QString containerId() const { return id; }
+    QDateTime startedAt() const { return started; }
+    bool recovered() const { return fromEarlierRun; }
+    QString owner() const { return ownerEmail; }
+    bool waitingForLogIn() const { return waiting; }
+    bool failed() const { return !failure.isEmpty(); }
+    QString error() const { return failure; }
+    QString saveName() const { return nameToSave; }
+    bool saving() const { return savePending; }
+    bool discarded() const { return isDiscarded; }
 
     void setFilename(const QString &filename);
     // Records a file as pending (false) or uploaded (true).
@@ -34,16 +57,36 @@ public:
     // The scan's last file has been requested: it is uploaded once nothing is pending.
     void finishUploads();
     void setSaved(const QString &viewUrl);
+    void setStartedAt(const QDateTime &startedAt);
+    void setRecovered(bool recovered);
+    void setOwner(const QString &owner);
+    void setWaitingForLogIn(bool waiting);
+    // Keeps the first reason.
+    void setFailed(const QString &reason);
+    void setSaveName(const QString &name);
+    void setSaving(bool saving);
+    void setDiscarded();
 
 signals:
     void updated();
 
 private:
+    void updateStatus();
+
     QMap<QString, bool> files;
     int uploadingCount = 0;
     int uploadedCount = 0;
+    bool finishRequested = false;
     Status currentStatus = BUILDING;
     QString name;
     QString url;
     const QString id;
+    QDateTime started;
+    bool fromEarlierRun = false;
+    QString ownerEmail;
+    bool waiting = false;
+    QString failure;
+    QString nameToSave;
+    bool savePending = false;
+    bool isDiscarded = false;
 };

@@ -75,6 +75,10 @@ public:
     }
     // Requests that match no script get this (by default 404).
     ScriptedReply fallback = ScriptedReply::code(404);
+    // Requests for which this says so are answered 503, as by a service that is down behind its
+    // front end. (A cut connection would not do: the network layer sends the request again by
+    // itself.)
+    std::function<bool(const RecordedRequest &)> down;
     // Called for every request before it is answered; may change the script.
     std::function<void(const RecordedRequest &)> onRequest;
     // When set and it returns a reply, that reply wins over the script (e.g. to answer by body).
@@ -158,6 +162,8 @@ private:
             if (std::optional<ScriptedReply> chosen = responder(request))
                 reply = *chosen;
         }
+        if (down && down(request))
+            reply = ScriptedReply::code(503);
 
         QByteArray response = "HTTP/1.1 " + QByteArray::number(reply.status) + " Scripted\r\n";
         if (!reply.contentType.isEmpty())

@@ -7,6 +7,8 @@
 #include "loopbackserver.h"
 
 #include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QNetworkReply>
 #include <QRegularExpression>
 #include <QScopeGuard>
@@ -78,6 +80,14 @@ QByteArray presignReply(const QByteArray &method, const QUrl &url, const QByteAr
            "\", \"headers\": " + headers + ", \"data\": " + data + "}]}";
 }
 
+// The storage's answer to a file: stored, with the MD5 of what it received as the ETag.
+ScriptedReply storedReply(const QByteArray &content) {
+    ScriptedReply reply = ScriptedReply::json("{}");
+    reply.headers.append(
+        {"ETag", '"' + QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex() + '"'});
+    return reply;
+}
+
 const QByteArray userReply =
     "{\"auth_token\": \"token-1\", \"user\": {\"email\": \"ada@example.org\", \"first_name\": "
     "\"Ada\", \"last_name\": \"Byron\"}, \"organization\": {\"name\": \"Analytical Lab\"}}";
@@ -94,8 +104,9 @@ private:
 
     // With a token, the constructor's user query is let through and forgotten, so each test sees
     // only its own requests.
-    std::unique_ptr<Api> makeApi(const QString &token = QStringLiteral("secret")) {
-        auto api = std::make_unique<Api>(server->url(), token, pollMs);
+    std::unique_ptr<Api> makeApi(const QString &token = QStringLiteral("secret"),
+                                 int transferTimeoutMs = Api::defaultTransferTimeoutMs) {
+        auto api = std::make_unique<Api>(server->url(), token, pollMs, transferTimeoutMs);
         if (!token.isEmpty()) {
             QSignalSpy failed(api.get(), &Api::userLoadingFailed);
             QSignalSpy loaded(api.get(), &Api::userLoaded);
@@ -558,12 +569,14 @@ private slots:
                                  QRegularExpression("Storage address refused for .*" + reason));
             auto result = api->uploadFile("c1", "cell.dat", path);
             QVERIFY(finish(result));
-            QCOMPARE(result.result(), false);
+            // The service would hand out the same kind of address again.
+            QCOMPARE(result.result().outcome, UploadResult::Permanent);
+            QCOMPARE(result.result().cause, QString("storage address refused"));
         }
         QVERIFY(!QFile::exists(dir.filePath("stolen.dat")));
         // Only the presign requests reached the service.
         QCOMPARE(server->requests().size(), 2);
-        // Told once, not at every retry.
+        // Told once, not for every file that meets it.
         QCOMPARE(error.size(), 1);
         const QString message = error.first().first().toString();
         QVERIFY2(message.startsWith(Api::tr("Upload refused")) && message.contains(reason),
@@ -741,11 +754,14 @@ private slots:
                            form ? "{\"x-meta-b\": \"2\"}"
                                 : "{\"x-meta-b\": \"2\", \"Content-Type\": \"image/jpeg\"}",
                            "{\"policy\": \"P\", \"key\": \"cells/00001.dat\"}"))});
-        server->script(form ? "POST" : "PUT", "/bucket/up?sig=1", {ScriptedReply::json("{}")});
+        server->script(form ? "POST" : "PUT", "/bucket/up?sig=1", {storedReply(content)});
         auto api = makeApi();
         auto ok = api->uploadFile("c1", "cells/00001.dat", path);
         QVERIFY(finish(ok));
-        QVERIFY(ok.result());
+        QCOMPARE(ok.result().outcome, UploadResult::Stored);
+        QCOMPARE(ok.result().etag,
+                 QString::fromLatin1(
+                     QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex()));
 
         QCOMPARE(server->requests().size(), 2);
         const RecordedRequest presign = server->requests()[0];
@@ -785,8 +801,9 @@ private slots:
             << QByteArray("abd") << QByteArray("ETag") << abc << false;
         QTest::newRow("lower-case header name")
             << QByteArray("abc") << QByteArray("etag") << ("\"" + abc + "\"") << true;
-        QTest::newRow("no ETag: accepted")
-            << QByteArray("abc") << QByteArray() << QByteArray() << true;
+        // Nothing says the file arrived whole: it is not taken as stored.
+        QTest::newRow("no ETag: failed")
+            << QByteArray("abc") << QByteArray() << QByteArray() << false;
     }
     void etag() {
         QFETCH(QByteArray, content);
@@ -803,7 +820,10 @@ private slots:
         auto api = makeApi();
         auto result = api->uploadFile("c1", "file.bin", path);
         QVERIFY(finish(result));
-        QCOMPARE(result.result(), ok);
+        QCOMPARE(result.result().outcome, ok ? UploadResult::Stored : UploadResult::Failed);
+        if (!ok)
+            QCOMPARE(result.result().cause,
+                     headerName.isEmpty() ? QString("no ETag") : QString("ETag mismatch"));
     }
 
     void calculateETag_data() {
@@ -821,24 +841,34 @@ private slots:
         QCOMPARE(Api::calculateETag(dir.filePath("missing")), QString());
     }
 
-    // A local file that cannot be read must not reach the storage as an empty file counted as
-    // uploaded: the attempt fails, so it is retried and reported.
+    // A local file that is missing or cannot be read must not reach the storage as an empty
+    // file counted as uploaded; trying again cannot help.
     void unreadableLocalFile_data() {
         QTest::addColumn<QByteArray>("method");
-        QTest::newRow("PUT") << QByteArray("PUT");
-        QTest::newRow("form") << QByteArray("POST");
+        QTest::addColumn<bool>("folder"); // a folder where the file should be: it cannot be read
+        QTest::newRow("PUT, missing") << QByteArray("PUT") << false;
+        QTest::newRow("form, missing") << QByteArray("POST") << false;
+        QTest::newRow("PUT, unreadable") << QByteArray("PUT") << true;
     }
     void unreadableLocalFile() {
         QFETCH(QByteArray, method);
+        QFETCH(bool, folder);
         server->script("POST", "/api/mireva/container/c1/presign_upload",
                        {ScriptedReply::json(presignReply(method, server->url("/s"), "{}", "{}"))});
         server->script(method, "/s", {ScriptedReply::json("{}")});
         auto api = makeApi();
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Cannot read file for upload:"));
-        auto result = api->uploadFile("c1", "gone.dat", dir.filePath("gone.dat"));
+        const QString path = dir.filePath(folder ? "folder.dat" : "gone.dat");
+        if (folder)
+            QVERIFY(QDir().mkpath(path));
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(folder ? "Cannot read file for upload:"
+                                                       : "The file to upload is missing:"));
+        auto result = api->uploadFile("c1", "gone.dat", path);
         QVERIFY(finish(result));
-        QCOMPARE(result.result(), false);
-        QCOMPARE(server->count("/s"), 0);
+        QCOMPARE(result.result().outcome, UploadResult::Permanent);
+        QCOMPARE(result.result().cause,
+                 folder ? QString("unreadable local file") : QString("missing local file"));
+        QVERIFY(server->requests().isEmpty());
     }
 
     void onlyFirstFilesElementUsed() {
@@ -850,12 +880,12 @@ private slots:
                 server->url("/first").toEncoded() +
                 "\", \"headers\": {}, \"data\": {}}, {\"method\": \"PUT\", \"url\": \"" +
                 server->url("/second").toEncoded() + "\", \"headers\": {}, \"data\": {}}]}")});
-        server->script("PUT", "/first", {ScriptedReply::json("{}")});
-        server->script("PUT", "/second", {ScriptedReply::json("{}")});
+        server->script("PUT", "/first", {storedReply("a")});
+        server->script("PUT", "/second", {storedReply("a")});
         auto api = makeApi();
         auto result = api->uploadFile("c1", "a.dat", path);
         QVERIFY(finish(result));
-        QVERIFY(result.result());
+        QCOMPARE(result.result().outcome, UploadResult::Stored);
         QCOMPARE(server->count("/first"), 1);
         QCOMPARE(server->count("/second"), 0);
     }
@@ -899,7 +929,8 @@ private slots:
         auto result = api->uploadFile("c1", "a.dat", path);
         QVERIFY(finish(result));
         QVERIFY(!result.isCanceled());
-        QCOMPARE(result.result(), false);
+        QCOMPARE(result.result().outcome, UploadResult::Failed);
+        QCOMPARE(result.result().cause, QString("malformed presign reply"));
         QCOMPARE(server->requests().size(), 1);
     }
 
@@ -936,7 +967,7 @@ private slots:
                                  QRegularExpression("Redirect refused for .*storage.example"));
         auto result = api->uploadFile("c1", "a.dat", path);
         QVERIFY(finish(result));
-        QCOMPARE(result.result(), followed);
+        QCOMPARE(result.result().outcome == UploadResult::Stored, followed);
         QCOMPARE(server->count("/moved"), followed ? 1 : 0);
         QVERIFY(!QFile::exists(dir.filePath("stolen.dat")));
     }
@@ -961,15 +992,38 @@ private slots:
         QVERIFY(elsewhere.requests().isEmpty());
     }
 
+    // What each refusal means for trying again.
     void failedTransfers_data() {
         QTest::addColumn<int>("presignStatus");
         QTest::addColumn<int>("storageStatus");
-        QTest::newRow("presign refused") << 403 << 200;
-        QTest::newRow("storage error") << 200 << 500;
+        QTest::addColumn<int>("outcome");
+        QTest::addColumn<QString>("cause");
+        QTest::newRow("presign 401")
+            << 401 << 200 << int(UploadResult::Unauthorized) << "service HTTP 401";
+        QTest::newRow("presign 403")
+            << 403 << 200 << int(UploadResult::Forbidden) << "service HTTP 403";
+        QTest::newRow("presign 400")
+            << 400 << 200 << int(UploadResult::Permanent) << "service HTTP 400";
+        QTest::newRow("presign 404")
+            << 404 << 200 << int(UploadResult::Permanent) << "service HTTP 404";
+        QTest::newRow("presign 429")
+            << 429 << 200 << int(UploadResult::Failed) << "service HTTP 429";
+        QTest::newRow("presign 503")
+            << 503 << 200 << int(UploadResult::Failed) << "service HTTP 503";
+        QTest::newRow("storage 403")
+            << 200 << 403 << int(UploadResult::Forbidden) << "storage HTTP 403";
+        QTest::newRow("storage 408")
+            << 200 << 408 << int(UploadResult::Failed) << "storage HTTP 408";
+        QTest::newRow("storage 413")
+            << 200 << 413 << int(UploadResult::Permanent) << "storage HTTP 413";
+        QTest::newRow("storage 500")
+            << 200 << 500 << int(UploadResult::Failed) << "storage HTTP 500";
     }
     void failedTransfers() {
         QFETCH(int, presignStatus);
         QFETCH(int, storageStatus);
+        QFETCH(int, outcome);
+        QFETCH(QString, cause);
         const QString path = writeFile("a.dat", "a");
         server->script("POST", "/api/mireva/container/c1/presign_upload",
                        {ScriptedReply::json(presignReply("PUT", server->url("/s"), "{}", "{}"),
@@ -978,7 +1032,43 @@ private slots:
         auto api = makeApi();
         auto result = api->uploadFile("c1", "a.dat", path);
         QVERIFY(finish(result));
-        QCOMPARE(result.result(), false);
+        QCOMPARE(int(result.result().outcome), outcome);
+        QCOMPARE(result.result().cause, cause);
+        QCOMPARE(result.result().status, presignStatus != 200 ? presignStatus : storageStatus);
+    }
+
+    void serviceUnreachable() {
+        const QString path = writeFile("a.dat", "a");
+        Api api(QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(LoopbackServer::closedPort())),
+                QString(), pollMs);
+        auto result = api.uploadFile("c1", "a.dat", path);
+        QVERIFY(finish(result));
+        QCOMPARE(result.result().outcome, UploadResult::Failed);
+        QCOMPARE(result.result().cause, QString("service unreachable"));
+    }
+
+    // A storage that takes the connection and never answers is cut once nothing has moved for
+    // the transfer timeout; an answer that comes in time is waited for.
+    void stalledTransferCut() {
+        const QString path = writeFile("a.dat", "a");
+        server->script("POST", "/api/mireva/container/c1/presign_upload",
+                       {ScriptedReply::json(presignReply("PUT", server->url("/s"), "{}", "{}"))});
+        ScriptedReply never = storedReply("a");
+        never.delayMs = 60000;
+        ScriptedReply slow = storedReply("a");
+        slow.delayMs = 150;
+        server->script("PUT", "/s", {never, slow});
+        auto api = makeApi(QStringLiteral("secret"), 500);
+        QElapsedTimer clock;
+        clock.start();
+        auto cut = api->uploadFile("c1", "a.dat", path);
+        QVERIFY(finish(cut));
+        QVERIFY2(clock.elapsed() < 30000, "the stalled transfer was not cut");
+        QCOMPARE(cut.result().outcome, UploadResult::Failed);
+        QVERIFY2(cut.result().cause.startsWith("storage "), qPrintable(cut.result().cause));
+        auto stored = api->uploadFile("c1", "a.dat", path);
+        QVERIFY(finish(stored));
+        QCOMPARE(stored.result().outcome, UploadResult::Stored);
     }
 };
 
