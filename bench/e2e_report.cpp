@@ -100,9 +100,10 @@ int main(int argc, char *argv[]) {
     if (base.isEmpty())
         return fail("tavrona-server did not start");
 
-    scanrun::Program program(base);
+    scanrun::Program program(base, dir.filePath("scans"));
     const Settings &settings = *program.settings;
-    auto &[cameraThread, apiThread, bigBuilderThread, smallBuilderThread] = program.facades;
+    [[maybe_unused]] auto &[cameraThread, apiThread, bigBuilderThread, smallBuilderThread,
+                            scanKeeper, recovered] = program.facades;
 
     emit apiThread.logIn();
     if (!waitUntil([&] { return apiThread.isLoggedIn(); }, 20000))

@@ -114,12 +114,13 @@ inline bool useCameraConfig(const QString &path, const json &config) {
 }
 
 // The program as the entry function composes it, with the settings of a scan of the simulated
-// microscope against the local service at serviceUrl, and short service intervals.
+// microscope against the local service at serviceUrl, short service intervals, and the scans
+// kept in scansFolder.
 class Program {
 public:
-    explicit Program(const QString &serviceUrl)
+    Program(const QString &serviceUrl, const QString &scansFolder)
         : settings(configured(serviceUrl))
-        , facades(settings.get(), shortIntervals()) {}
+        , facades(settings.get(), shortIntervals(scansFolder)) {}
 
     std::unique_ptr<Settings> settings;
     Facades facades;
@@ -134,9 +135,10 @@ private:
         settings->setVignettingCorrection(false);
         return settings;
     }
-    static Facades::Options shortIntervals() {
+    static Facades::Options shortIntervals(const QString &scansFolder) {
         Facades::Options options;
         options.serviceIntervals = {300, 300};
+        options.scansFolder = scansFolder;
         return options;
     }
 };

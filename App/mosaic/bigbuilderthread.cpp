@@ -76,6 +76,9 @@ BigBuilder *BigBuilderThread::makeBuilder(const ScanInfo &info) {
     connect(builder, &BigBuilder::uploadFile, this, &BigBuilderThread::m_uploadFile);
     connect(builder, &BigBuilder::storageFailed, this, &BigBuilderThread::storageFailed);
     m_builders.emplace(info.containerId, builder);
+    // The folder and its journal are made at once: a folder that cannot be written is known
+    // before the first cell.
+    QMetaObject::invokeMethod(builder, [builder] { builder->open(); }, Qt::AutoConnection);
     return builder;
 }
 

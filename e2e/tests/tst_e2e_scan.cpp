@@ -196,9 +196,11 @@ void TestEndToEndScan::wholeScan() {
     auto closeReports = qScopeGuard([] { crashreport::close(); });
 
     Browser browser;
-    scanrun::Program program(base);
+    // Keeping the scans in this test's folder.
+    scanrun::Program program(base, m_dir.filePath(tag + QStringLiteral("-scans")));
     const Settings &settings = *program.settings;
-    auto &[cameraThread, apiThread, bigBuilderThread, smallBuilderThread] = program.facades;
+    [[maybe_unused]] auto &[cameraThread, apiThread, bigBuilderThread, smallBuilderThread,
+                            scanKeeper, recovered] = program.facades;
 
     // Log in by the browser page, which the server confirms by itself.
     emit apiThread.logIn();
@@ -218,7 +220,7 @@ void TestEndToEndScan::wholeScan() {
     BigBuilder *builder = bigBuilderThread.currentBuilder();
     QCOMPARE(builder->containerId(), scan->containerId());
     const QString scanTemp = builder->folderPath();
-    QVERIFY(QDir(scanTemp).exists());
+    QTRY_VERIFY(QDir(scanTemp).exists());
 
     const QSizeF view(cameraWidth * 1.5, cameraHeight * 1.5);
     emit smallBuilderThread.viewSizeUpdate(view);
@@ -257,15 +259,16 @@ void TestEndToEndScan::wholeScan() {
     const BigBuilder::CellMap part2 = cellsOf(builder);
     QVERIFY(!part2.empty());
 
-    // "Finish": the descriptor goes last, then the builder and its folder go.
+    // "Finish": the descriptor goes last; the scan's folder stays until the scan is saved.
     bigBuilderThread.finish(settings.mpp(), settings.magnification());
     QTRY_VERIFY_WITH_TIMEOUT(scan->status() >= Scan::UPLOADED, 90000);
-    QTRY_VERIFY_WITH_TIMEOUT(!QDir(scanTemp).exists(), 20000);
+    QVERIFY(QDir(scanTemp).exists());
     const QFuture<QString> saved = apiThread.saveScan(scan->containerId(), "End to end " + tag);
     QVERIFY(await(saved));
     QCOMPARE(saved.resultCount(), 1);
     const QString viewUrl = saved.result();
     QCOMPARE(scan->status(), Scan::SAVED);
+    QTRY_VERIFY_WITH_TIMEOUT(!QDir(scanTemp).exists(), 20000);
 
     // A photo series: a second scan with two photos.
     const QFuture<Scan *> photoStarted = apiThread.startNewScan();
@@ -282,10 +285,10 @@ void TestEndToEndScan::wholeScan() {
     }
     bigBuilderThread.finish(settings.mpp(), settings.magnification());
     QTRY_VERIFY_WITH_TIMEOUT(photos->status() >= Scan::UPLOADED, 60000);
-    QTRY_VERIFY_WITH_TIMEOUT(!QDir(photoTemp).exists(), 20000);
     const QFuture<QString> photosSaved = apiThread.saveScan(photos->containerId(), "Photos " + tag);
     QVERIFY(await(photosSaved));
     QCOMPARE(photosSaved.resultCount(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(!QDir(photoTemp).exists(), 20000);
 
     // --- The service's side ---------------------------------------------------------------
     // Every file arrived whole: the database's checksum is the stored file's, and the client

@@ -194,7 +194,8 @@ void TestScanFolder::journalWrittenFromTwoThreads() {
     ScanJournal main(folder);
     QVERIFY(main.begin({"c1", {}, {}, {}, {}}));
     for (int k = 0; k < records; ++k)
-        QVERIFY(main.addSnapshot("{}", {QString("snapshots/%1.jpg").arg(k), "x", 1, "m"}, k + 1));
+        QVERIFY(main.addSnapshot("{}", {QString("snapshots/%1.jpg").arg(k), "x", 1, "m", false, {}},
+                                 k + 1));
 
     // The builder's thread stores cells while this one confirms uploads, each in transactions
     // of its own: nothing is lost and nothing fails for being busy.
