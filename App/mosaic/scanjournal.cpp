@@ -175,6 +175,8 @@ std::optional<JournalState> ScanJournal::read() {
     state.archiveCounter = values.value(QStringLiteral("archive_counter")).toInt();
     state.finished = values.value(QStringLiteral("finished")).toInt() != 0;
     state.saveName = values.value(QStringLiteral("save_name")).toString();
+    // A save whose page address was refused leaves the address empty: saved all the same.
+    state.saved = values.contains(QStringLiteral("view_url"));
     state.viewUrl = values.value(QStringLiteral("view_url")).toString();
     state.discarded = values.value(QStringLiteral("discarded")).toInt() != 0;
 

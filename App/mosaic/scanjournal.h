@@ -55,7 +55,8 @@ struct JournalState {
     QList<JournalFile> files; // in the order they were asked for
     bool finished = false;    // the descriptor is written and asked for
     QString saveName;         // the name the user asked to save the scan under
-    QString viewUrl;          // set once saved
+    bool saved = false;       // the service saved it
+    QString viewUrl;          // its page; may be empty when saved (an address refused)
     bool discarded = false;
 
     bool allConfirmed() const;

@@ -136,7 +136,7 @@ void ScanKeeper::recover(const QString &folder, QStringList &recovered) {
     }
     scanJournal.reset();
     // Saved or discarded, but the folder outlived the run that said so.
-    if (state->discarded || !state->viewUrl.isEmpty()) {
+    if (state->discarded || state->saved) {
         m_bigBuilder->removeScan(containerID);
         return;
     }

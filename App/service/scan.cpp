@@ -14,7 +14,7 @@ void Scan::setFilename(const QString &filename) {
 void Scan::updateStatus() {
     // Once its last file is requested, a scan is uploaded whenever nothing is pending; a file
     // asked for again (after a restart) makes it uploading again.
-    if (!url.isEmpty())
+    if (isSaved)
         currentStatus = SAVED;
     else if (finishRequested)
         currentStatus = uploadingCount <= 0 ? UPLOADED : UPLOADING;
@@ -39,6 +39,7 @@ void Scan::finishUploads() {
 }
 
 void Scan::setSaved(const QString &viewUrl) {
+    isSaved = true;
     url = viewUrl;
     savePending = false;
     updateStatus();

@@ -79,6 +79,8 @@ private:
     bool finishRequested = false;
     Status currentStatus = BUILDING;
     QString name;
+    // Saved; the page address may still be empty (one the program does not open).
+    bool isSaved = false;
     QString url;
     const QString id;
     QDateTime started;

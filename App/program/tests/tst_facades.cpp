@@ -235,10 +235,15 @@ void TestFacades::finishedScanTakenUpAtStart() {
 
 void TestFacades::foldersWithNothingToKeepRemovedAtStart() {
     leaveScan(QStringLiteral("saved"), true);
+    leaveScan(QStringLiteral("savedWithoutPage"), true);
     leaveScan(QStringLiteral("discarded"), true);
     {
         ScanJournal saved(scans->filePath("saved"));
         QVERIFY(saved.setSaved(QStringLiteral("http://x/1")));
+        // Saved, with a page address the program refused: saved all the same, not again.
+        ScanJournal withoutPage(scans->filePath("savedWithoutPage"));
+        QVERIFY(withoutPage.setSaveName(QStringLiteral("Slide")));
+        QVERIFY(withoutPage.setSaved(QString()));
         ScanJournal discarded(scans->filePath("discarded"));
         QVERIFY(discarded.setDiscarded());
         // Started, but not a cell stored.
@@ -251,7 +256,7 @@ void TestFacades::foldersWithNothingToKeepRemovedAtStart() {
     restart();
     QVERIFY(facades->recovered.isEmpty());
     QVERIFY(facades->api.scans().isEmpty());
-    for (const char *gone : {"saved", "discarded", "empty"})
+    for (const char *gone : {"saved", "savedWithoutPage", "discarded", "empty"})
         QTRY_VERIFY2(!QDir(scans->filePath(gone)).exists(), gone);
     QVERIFY(QFile::exists(scans->filePath("other/keep.txt")));
 }

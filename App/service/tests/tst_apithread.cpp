@@ -852,6 +852,10 @@ private slots:
         Scan empty(QStringLiteral("e"));
         empty.finishUploads();
         QCOMPARE(empty.status(), Scan::UPLOADED);
+        // Saved with a page the program does not open: saved, with nothing to open.
+        scan.setSaved(QString());
+        QCOMPARE(scan.status(), Scan::SAVED);
+        QVERIFY(scan.viewUrl().isEmpty());
     }
 };
 
