@@ -77,6 +77,7 @@ ApplicationWindow {
     property alias toasts: toasts
     property alias snapshots: snapshots
     property alias saveOptions: saveOptions
+    property alias unsavedScans: unsavedScans
     property alias unsavedDialog: unsavedDialog
     property alias startButton: startButton
     property alias photoButton: photoButton
@@ -206,12 +207,37 @@ ApplicationWindow {
         }
     }
 
+    Connections {
+        target: bigBuilderThread
+        ignoreUnknownSignals: true
+        function onStorageFailed(containerID, reason) {
+            toasts.show(qsTr("The disk is full or the scan folder cannot be written: no more "
+                             + "cells are stored. Finish the scan to upload what it holds."),
+                        10000);
+        }
+    }
+
+    // The scans an earlier run left behind are told of once, as the window opens.
+    Component.onCompleted: {
+        const scans = apiThread ? apiThread.scans : [];
+        for (let i = 0; i < scans.length; ++i) {
+            if (scans[i].recovered)
+                toasts.show(qsTr("Recovered the unsaved scan of %1")
+                            .arg(unsavedScans.timeText(scans[i].startedAt)), 8000);
+        }
+    }
+
     MessageDialog {
         id: unsavedDialog
         text: qsTr("The scan hasn't been saved")
         informativeText: qsTr("Are you sure you don't want to save this scan?")
         buttons: MessageDialog.Ok | MessageDialog.Cancel
-        onAccepted: window.state = MainWindow.Welcome
+        // Not saving it means its files are no longer needed.
+        onAccepted: {
+            if (apiThread.currentScan)
+                apiThread.discardScan(apiThread.currentScan.containerId);
+            window.state = MainWindow.Welcome;
+        }
     }
 
     header: TopBar {
@@ -365,6 +391,17 @@ ApplicationWindow {
                         Layout.columnSpan: 2
                         Layout.fillWidth: true
                         visible: window.state === MainWindow.Finished
+                        onMessage: msg => toasts.show(msg, 5000)
+                    }
+
+                    UnsavedScans {
+                        id: unsavedScans
+                        Layout.columnSpan: 2
+                        Layout.fillWidth: true
+                        shownElsewhere: window.state === MainWindow.Finished ? saveOptions.scan
+                                                                              : null
+                        visible: entries.length > 0 && (window.state === MainWindow.Welcome
+                                                        || window.state === MainWindow.Finished)
                         onMessage: msg => toasts.show(msg, 5000)
                     }
 

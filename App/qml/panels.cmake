@@ -9,6 +9,7 @@ qt_add_resources(mireva_ui "mireva_panels" PREFIX "/qml" BASE ${CMAKE_CURRENT_LI
     ${CMAKE_CURRENT_LIST_DIR}/LensProfile.qml
     ${CMAKE_CURRENT_LIST_DIR}/Snapshots.qml
     ${CMAKE_CURRENT_LIST_DIR}/SaveOptions.qml
+    ${CMAKE_CURRENT_LIST_DIR}/UnsavedScans.qml
     ${CMAKE_CURRENT_LIST_DIR}/ToastManager.qml
     ${CMAKE_CURRENT_LIST_DIR}/Toast.qml
     ${CMAKE_CURRENT_LIST_DIR}/Spinner.qml)

@@ -18,6 +18,18 @@
         <source>Failed to upload file %1</source>
         <translation type="unfinished"></translation>
     </message>
+    <message>
+        <source>Your log-in has ended. Log in again to go on with the uploads.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The scan cannot be uploaded: the service does not take %1 (%2)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The scan was discarded</source>
+        <translation type="unfinished"></translation>
+    </message>
 </context>
 <context>
     <name>CameraProperties</name>
@@ -113,6 +125,14 @@
     </message>
     <message>
         <source>Searching for cameras</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>The disk is full or the scan folder cannot be written: no more cells are stored. Finish the scan to upload what it holds.</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Recovered the unsaved scan of %1</source>
         <translation type="unfinished"></translation>
     </message>
 </context>
@@ -237,6 +257,72 @@
     </message>
     <message>
         <source>Ruler tool</source>
+        <translation type="unfinished"></translation>
+    </message>
+</context>
+<context>
+    <name>UnsavedScans</name>
+    <message>
+        <source>Scan of %1: the upload failed (%2)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Scan of %1: saving as %2</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Scan of %1: waiting for %2 to log in</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Scan of %1: 1 file to upload</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message numerus="yes">
+        <source>Scan of %1: %n files to upload</source>
+        <translation type="unfinished">
+            <numerusform></numerusform>
+            <numerusform></numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Scan of %1: uploaded, not saved</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Scan of %1: preparing the upload</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Saved scan %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Failed to save %1: %2</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Unsaved scans</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Scan name</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Save</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Discard</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Discard the scan of %1?</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>Its files are deleted from this computer, and it is not saved.</source>
         <translation type="unfinished"></translation>
     </message>
 </context>

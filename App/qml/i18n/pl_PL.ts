@@ -30,6 +30,18 @@
         <source>Failed to upload file %1</source>
         <translation>Nie udało się przesłać pliku %1</translation>
     </message>
+    <message>
+        <source>Your log-in has ended. Log in again to go on with the uploads.</source>
+        <translation>Twoje logowanie wygasło. Zaloguj się ponownie, aby kontynuować przesyłanie.</translation>
+    </message>
+    <message>
+        <source>The scan cannot be uploaded: the service does not take %1 (%2)</source>
+        <translation>Nie można przesłać skanu: serwis nie przyjmuje pliku %1 (%2)</translation>
+    </message>
+    <message>
+        <source>The scan was discarded</source>
+        <translation>Skan został odrzucony</translation>
+    </message>
 </context>
 <context>
     <name>CameraProperties</name>
@@ -126,6 +138,14 @@
     <message>
         <source>The scan hasn&apos;t been saved</source>
         <translation>Skan nie został zapisany</translation>
+    </message>
+    <message>
+        <source>The disk is full or the scan folder cannot be written: no more cells are stored. Finish the scan to upload what it holds.</source>
+        <translation>Dysk jest pełny albo nie można zapisywać w folderze skanu: kolejne komórki nie są zapisywane. Zakończ skan, aby przesłać to, co zawiera.</translation>
+    </message>
+    <message>
+        <source>Recovered the unsaved scan of %1</source>
+        <translation>Odzyskano niezapisany skan z %1</translation>
     </message>
 </context>
 <context>
@@ -251,6 +271,73 @@
     <message>
         <source>Show camera</source>
         <translation>Pokaż kamerę</translation>
+    </message>
+</context>
+<context>
+    <name>UnsavedScans</name>
+    <message>
+        <source>Scan of %1: the upload failed (%2)</source>
+        <translation>Skan z %1: przesyłanie nie powiodło się (%2)</translation>
+    </message>
+    <message>
+        <source>Scan of %1: saving as %2</source>
+        <translation>Skan z %1: zapisywanie jako %2</translation>
+    </message>
+    <message>
+        <source>Scan of %1: waiting for %2 to log in</source>
+        <translation>Skan z %1: czeka na zalogowanie użytkownika %2</translation>
+    </message>
+    <message>
+        <source>Scan of %1: 1 file to upload</source>
+        <translation>Skan z %1: 1 plik do przesłania</translation>
+    </message>
+    <message numerus="yes">
+        <source>Scan of %1: %n files to upload</source>
+        <translation>
+            <numerusform>Skan z %1: %n plik do przesłania</numerusform>
+            <numerusform>Skan z %1: %n pliki do przesłania</numerusform>
+            <numerusform>Skan z %1: %n plików do przesłania</numerusform>
+        </translation>
+    </message>
+    <message>
+        <source>Scan of %1: uploaded, not saved</source>
+        <translation>Skan z %1: przesłany, niezapisany</translation>
+    </message>
+    <message>
+        <source>Scan of %1: preparing the upload</source>
+        <translation>Skan z %1: przygotowanie przesyłania</translation>
+    </message>
+    <message>
+        <source>Saved scan %1</source>
+        <translation>Zapisano skan %1</translation>
+    </message>
+    <message>
+        <source>Failed to save %1: %2</source>
+        <translation>Nie udało się zapisać %1: %2</translation>
+    </message>
+    <message>
+        <source>Unsaved scans</source>
+        <translation>Niezapisane skany</translation>
+    </message>
+    <message>
+        <source>Scan name</source>
+        <translation>Nazwa skanu</translation>
+    </message>
+    <message>
+        <source>Save</source>
+        <translation>Zapisz</translation>
+    </message>
+    <message>
+        <source>Discard</source>
+        <translation>Odrzuć</translation>
+    </message>
+    <message>
+        <source>Discard the scan of %1?</source>
+        <translation>Odrzucić skan z %1?</translation>
+    </message>
+    <message>
+        <source>Its files are deleted from this computer, and it is not saved.</source>
+        <translation>Jego pliki zostaną usunięte z tego komputera, a skan nie zostanie zapisany.</translation>
     </message>
 </context>
 <context>

@@ -169,9 +169,36 @@ ApiThreadStandIn::ApiThreadStandIn(CallLog *log, QObject *parent)
 
 QFuture<QString> ApiThreadStandIn::saveScan(QString containerID, QString filename) {
     m_log->add(QStringLiteral("api.saveScan(%1,%2)").arg(containerID, filename));
+    // As the facade keeps it: the name asked for, and the save on its way.
+    m_saving = find(containerID);
+    if (m_saving) {
+        m_saving->setSaveName(filename);
+        m_saving->setSaving(true);
+    }
     m_save = std::make_shared<QPromise<QString>>();
     m_save->start();
     return m_save->future();
+}
+
+void ApiThreadStandIn::discardScan(QString containerID) {
+    m_log->add(QStringLiteral("api.discardScan(%1)").arg(containerID));
+    Scan *scan = find(containerID);
+    if (!scan)
+        return;
+    scan->setDiscarded();
+    m_scans.removeAll(scan);
+    if (m_current == scan) {
+        m_current = nullptr;
+        emit currentScanChanged(nullptr);
+    }
+    emit scansChanged(m_scans);
+}
+
+Scan *ApiThreadStandIn::find(const QString &containerId) const {
+    for (Scan *scan : m_scans)
+        if (scan->containerId() == containerId)
+            return scan;
+    return nullptr;
 }
 
 QFuture<Scan *> ApiThreadStandIn::startNewScan() {
@@ -202,6 +229,12 @@ void ApiThreadControl::answerSave(bool ok, const QString &url) {
     std::shared_ptr<QPromise<QString>> promise = std::move(api->m_save);
     if (!promise)
         return;
+    if (Scan *scan = api->m_saving.data()) {
+        if (ok)
+            scan->setSaved(url);
+        else
+            scan->setSaving(false);
+    }
     if (ok)
         promise->addResult(url);
     else
@@ -210,8 +243,44 @@ void ApiThreadControl::answerSave(bool ok, const QString &url) {
 }
 
 void ApiThreadControl::newScan(const QString &containerId) {
-    api->m_scans.append(new Scan(containerId, api));
-    emit api->currentScanChanged(api->currentScan());
+    auto *scan = new Scan(containerId, api);
+    scan->setStartedAt(QDateTime::currentDateTime());
+    api->m_scans.append(scan);
+    api->m_current = scan;
+    emit api->currentScanChanged(scan);
+    emit api->scansChanged(api->m_scans);
+}
+
+Scan *ApiThreadControl::recoverScan(const QString &containerId, const QString &owner,
+                                    int pending) {
+    auto *scan = new Scan(containerId, api);
+    scan->setRecovered(true);
+    scan->setOwner(owner);
+    scan->setStartedAt(QDateTime(QDate::currentDate(), QTime(10, 42)));
+    for (int k = 0; k < pending; ++k)
+        scan->setFileUploaded(QStringLiteral("%1/%2.dat").arg(containerId).arg(k), false);
+    api->m_scans.prepend(scan);
+    emit api->scansChanged(api->m_scans);
+    return scan;
+}
+
+void ApiThreadControl::finishUploads(const QString &containerId, int uploaded) {
+    Scan *scan = api->find(containerId);
+    if (!scan)
+        return;
+    for (int k = 0; k < uploaded; ++k)
+        scan->setFileUploaded(QStringLiteral("%1/%2.dat").arg(containerId).arg(k), true);
+    scan->finishUploads();
+}
+
+void ApiThreadControl::failScan(const QString &containerId, const QString &reason) {
+    if (Scan *scan = api->find(containerId))
+        scan->setFailed(reason);
+}
+
+void ApiThreadControl::setWaiting(const QString &containerId, bool waiting) {
+    if (Scan *scan = api->find(containerId))
+        scan->setWaitingForLogIn(waiting);
 }
 
 void ApiThreadControl::markSaved(const QString &viewUrl) {
@@ -259,7 +328,9 @@ void ApiThreadControl::reset() {
         abandonedSaves.append(std::move(api->m_save));
     // The scans stay alive with the stand-in: a document of the last test may still hold one.
     api->m_scans.clear();
+    api->m_current = nullptr;
     emit api->currentScanChanged(nullptr);
+    emit api->scansChanged(api->m_scans);
     setLoading(false);
     signIn(false);
 }

@@ -15,6 +15,7 @@
 #include <QFuture>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QPromise>
 #include <QRectF>
 #include <QSizeF>
@@ -200,6 +201,10 @@ class BigBuilderThreadStandIn : public QObject {
 public:
     BigBuilderThreadStandIn(CallLog *log, QObject *parent);
 
+signals:
+    // A test emits it as the facade would.
+    void storageFailed(QString containerID, QString reason);
+
 public slots:
     void finishImage();
     void finish(QVariant mpp, QVariant magnification);
@@ -215,13 +220,15 @@ class ApiThreadStandIn : public QObject {
     Q_PROPERTY(bool isLoading READ isLoading NOTIFY isLoadingChanged)
     Q_PROPERTY(bool isLoggedIn READ isLoggedIn NOTIFY isLoggedInChanged)
     Q_PROPERTY(Scan *currentScan READ currentScan NOTIFY currentScanChanged)
+    Q_PROPERTY(QList<Scan *> scans READ scans NOTIFY scansChanged)
 public:
     ApiThreadStandIn(CallLog *log, QObject *parent);
 
     QVariant user() const { return m_user; }
     bool isLoading() const { return m_loading; }
     bool isLoggedIn() const { return m_loggedIn; }
-    Scan *currentScan() const { return m_scans.isEmpty() ? nullptr : m_scans.last(); }
+    Scan *currentScan() const { return m_current; }
+    QList<Scan *> scans() const { return m_scans; }
 
 signals:
     void logIn();
@@ -233,19 +240,25 @@ signals:
     void isLoggedInChanged();
     void apiError(QString message);
     void currentScanChanged(Scan *scan);
+    void scansChanged(QList<Scan *> scans);
 
 public slots:
     QFuture<QString> saveScan(QString containerID, QString filename);
     QFuture<Scan *> startNewScan();
+    void discardScan(QString containerID);
 
 private:
     friend class ApiThreadControl;
+
+    Scan *find(const QString &containerId) const;
 
     CallLog *m_log;
     QVariant m_user;
     bool m_loading = false;
     bool m_loggedIn = false;
     QList<Scan *> m_scans;
+    Scan *m_current = nullptr;
+    QPointer<Scan> m_saving;
     std::shared_ptr<QPromise<Scan *>> m_newScan;
     std::shared_ptr<QPromise<QString>> m_save;
 };
@@ -262,6 +275,12 @@ public:
     Q_INVOKABLE void answerSave(bool ok, const QString &url);
     // A scan made current without a request, as a new container would be.
     Q_INVOKABLE void newScan(const QString &containerId);
+    // A scan an earlier run left behind, started at 10:42 today, with files still to upload.
+    Q_INVOKABLE Scan *recoverScan(const QString &containerId, const QString &owner, int pending);
+    // How far a scan has got: uploaded files, a failure, a wait for its owner, a save.
+    Q_INVOKABLE void finishUploads(const QString &containerId, int uploaded);
+    Q_INVOKABLE void failScan(const QString &containerId, const QString &reason);
+    Q_INVOKABLE void setWaiting(const QString &containerId, bool waiting);
     Q_INVOKABLE void markSaved(const QString &viewUrl);
     Q_INVOKABLE void recordUpload(const QString &path, bool uploaded);
     Q_INVOKABLE void setLoading(bool loading);

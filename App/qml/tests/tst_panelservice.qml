@@ -2,7 +2,7 @@ import QtQuick
 import QtQuick.Controls
 import QtTest
 
-// The save panel and the user panel over the stand-in service facade.
+// The save panel, the unsaved scans and the user panel over the stand-in service facade.
 TestCase {
     id: testCase
     name: "PanelService"
@@ -136,6 +136,104 @@ TestCase {
         compare(panel.statusText, "");
         verify(!panel.isSaving);
         compare(panel.scan.containerId, "c2");
+    }
+
+    // The entries of the unsaved scans' panel, as the user reads them.
+    function summaries(panel) {
+        const texts = [];
+        for (let i = 0; i < panel.repeater.count; ++i)
+            texts.push(findChild(panel.repeater.itemAt(i), "summary").text);
+        return texts;
+    }
+
+    function test_unsavedScanSummaries_data() {
+        return [
+            {tag: "files to upload", pending: 12, uploaded: 0, text: "Scan of 10:42: 12 files to upload"},
+            {tag: "one file", pending: 1, uploaded: 0, text: "Scan of 10:42: 1 file to upload"},
+            {tag: "uploaded", pending: 2, uploaded: 2, text: "Scan of 10:42: uploaded, not saved"},
+            {tag: "nothing asked for yet", pending: 0, uploaded: 0,
+             text: "Scan of 10:42: preparing the upload"},
+            {tag: "failed", pending: 3, uploaded: 0, failed: "00001.dat: service HTTP 404",
+             text: "Scan of 10:42: the upload failed (00001.dat: service HTTP 404)"},
+            {tag: "another user's", pending: 3, uploaded: 0, waiting: true,
+             text: "Scan of 10:42: waiting for ada@example.org to log in"}
+        ];
+    }
+
+    function test_unsavedScanSummaries(data) {
+        stage.api.recoverScan("r1", "ada@example.org", data.pending);
+        if (data.uploaded > 0)
+            stage.api.finishUploads("r1", data.uploaded);
+        if (data.failed)
+            stage.api.failScan("r1", data.failed);
+        if (data.waiting)
+            stage.api.setWaiting("r1", true);
+        const panel = createPanel("UnsavedScans");
+        verify(panel.visible);
+        compare(summaries(panel), [data.text]);
+        const entry = panel.repeater.itemAt(0);
+        compare(entry.saveButton.enabled, false); // no name yet
+        entry.nameField.text = "Slide 9";
+        compare(entry.saveButton.enabled, !data.failed);
+    }
+
+    function test_unsavedScanSavedUnderAName() {
+        const scan = stage.api.recoverScan("r1", "ada@example.org", 2);
+        stage.api.newScan("c1");
+        const panel = createPanel("UnsavedScans");
+        const messages = spyOn(panel, "message");
+        // The scan the save panel shows is not listed twice.
+        panel.shownElsewhere = apiThread.currentScan;
+        compare(panel.repeater.count, 1);
+        panel.shownElsewhere = null;
+        compare(panel.repeater.count, 2);
+        panel.shownElsewhere = apiThread.currentScan;
+        const entry = panel.repeater.itemAt(0);
+        compare(entry.nameField.text, "");
+        entry.nameField.text = "Slide 9";
+        mouseClick(entry.saveButton);
+        compare(calls.calls, ["api.saveScan(r1,Slide 9)"]);
+        compare(summaries(panel), ["Scan of 10:42: saving as Slide 9"]);
+        verify(!entry.saveButton.enabled);
+        stage.api.answerSave(true, "http://127.0.0.1:1/view/r1");
+        // Saved: it leaves the list, and the panel with it.
+        tryCompare(panel.repeater, "count", 0);
+        verify(!panel.visible);
+        // The service's answer reaches the panel through the future, a turn of the loop later.
+        tryCompare(messages, "count", 1);
+        compare(messages.signalArguments[0][0], "Saved scan Slide 9");
+    }
+
+    function test_nameAskedForBeforeIsKept() {
+        const scan = stage.api.recoverScan("r1", "ada@example.org", 2);
+        apiThread.saveScan("r1", "Asked before");
+        stage.api.answerSave(false, "");
+        const panel = createPanel("UnsavedScans");
+        const entry = panel.repeater.itemAt(0);
+        compare(entry.nameField.text, "Asked before");
+        verify(entry.saveButton.enabled);
+    }
+
+    function test_discardAfterConfirmation_data() {
+        return [{tag: "OK", accept: true}, {tag: "Cancel", accept: false}];
+    }
+
+    function test_discardAfterConfirmation(data) {
+        stage.api.recoverScan("r1", "ada@example.org", 5);
+        const panel = createPanel("UnsavedScans");
+        const entry = panel.repeater.itemAt(0);
+        mouseClick(entry.discardButton);
+        verify(panel.discardDialog.visible);
+        compare(panel.discardDialog.text, "Discard the scan of 10:42?");
+        compare(panel.discardDialog.informativeText,
+                "Its files are deleted from this computer, and it is not saved.");
+        compare(calls.calls, []);
+        if (data.accept)
+            panel.discardDialog.accept();
+        else
+            panel.discardDialog.reject();
+        compare(calls.calls, data.accept ? ["api.discardScan(r1)"] : []);
+        compare(panel.repeater.count, data.accept ? 0 : 1);
     }
 
     function test_userStates_data() {

@@ -32,7 +32,10 @@ const QList<QPair<const char *, QStringList>> translatedTexts = {
       "New scan", "Next part", "Photo series",
       "Press space or click <b>Take photo</b> to take a photo", "Resume", "Searching for cameras",
       "Select the camera to see the preview", "Start scanning", "Take photo",
-      "The scan hasn't been saved"}},
+      "The scan hasn't been saved",
+      "The disk is full or the scan folder cannot be written: no more cells are stored. Finish "
+      "the scan to upload what it holds.",
+      "Recovered the unsaved scan of %1"}},
     {"SaveOptions",
      {"Enter the scan name", "Error", "Failed to save %1: %2", "Open Scan",
       "Open scan after saving", "Save", "Save scan to Tavrona", "Saved as %1", "Saved scan %1",
@@ -49,7 +52,17 @@ const QList<QPair<const char *, QStringList>> translatedTexts = {
     {"VignettingCorrection",
      {"Cancel profile generation", "Enabled", "Generate vignetting profile",
       "Move camera in all directions", "Vignetting correction"}},
-    {"ApiThread", {"Failed to upload file %1"}},
+    {"ApiThread",
+     {"Failed to upload file %1", "Your log-in has ended. Log in again to go on with the uploads.",
+      "The scan cannot be uploaded: the service does not take %1 (%2)",
+      "The scan was discarded"}},
+    {"UnsavedScans",
+     {"Scan of %1: the upload failed (%2)", "Scan of %1: saving as %2",
+      "Scan of %1: waiting for %2 to log in", "Scan of %1: 1 file to upload",
+      "Scan of %1: %n files to upload", "Scan of %1: uploaded, not saved",
+      "Scan of %1: preparing the upload", "Saved scan %1", "Failed to save %1: %2",
+      "Unsaved scans", "Scan name", "Save", "Discard", "Discard the scan of %1?",
+      "Its files are deleted from this computer, and it is not saved."}},
 };
 
 // Placeholders (%1, %2, ...) and markup tags of a text, in order.
@@ -72,6 +85,8 @@ private slots:
     void polishRendersEveryText();
     void tellingRows_data();
     void tellingRows();
+    void polishPlurals_data();
+    void polishPlurals();
     void englishCatalogueIsEmpty();
     void firstStartFollowsTheSystemLanguage_data();
     void firstStartFollowsTheSystemLanguage();
@@ -140,6 +155,23 @@ void TestTranslations::tellingRows() {
     QFETCH(QString, source);
     QFETCH(QString, expected);
     QCOMPARE(polish.translate(context.constData(), source.toUtf8().constData()), expected);
+}
+
+void TestTranslations::polishPlurals_data() {
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("2") << 2 << QString::fromUtf8("Skan z %1: %n pliki do przesłania");
+    QTest::newRow("4") << 4 << QString::fromUtf8("Skan z %1: %n pliki do przesłania");
+    QTest::newRow("5") << 5 << QString::fromUtf8("Skan z %1: %n plików do przesłania");
+    QTest::newRow("12") << 12 << QString::fromUtf8("Skan z %1: %n plików do przesłania");
+    QTest::newRow("22") << 22 << QString::fromUtf8("Skan z %1: %n pliki do przesłania");
+}
+
+void TestTranslations::polishPlurals() {
+    QFETCH(int, count);
+    QFETCH(QString, expected);
+    QCOMPARE(polish.translate("UnsavedScans", "Scan of %1: %n files to upload", nullptr, count),
+             expected);
 }
 
 void TestTranslations::englishCatalogueIsEmpty() {

@@ -318,6 +318,29 @@ TestCase {
         tryCompare(win, "state", data.to);
         if (data.to === welcome)
             verify(calls.calls.indexOf("small.reset") >= 0);
+        // Not saving it is giving it up; a saved scan or one being saved is kept.
+        compare(calls.calls.indexOf("api.discardScan(container-1)") >= 0, data.answer === "ok");
+    }
+
+    // The scans an earlier run left are told of as the window opens and wait in the drawer.
+    function test_recoveredScansShown() {
+        stage.api.recoverScan("r1", "ada@example.org", 12);
+        const component = Qt.createComponent("qrc:/qml/MainWindow.qml");
+        const other = createTemporaryObject(component, testCase);
+        verify(other);
+        tryVerify(() => findVisibleText(other.contentItem.parent,
+                                        "Recovered the unsaved scan of 10:42"));
+        verify(other.unsavedScans.visible);
+        compare(findChild(other.unsavedScans.repeater.itemAt(0), "summary").text,
+                "Scan of 10:42: 12 files to upload");
+    }
+
+    function test_storageFailureIsAToast() {
+        startScan();
+        bigBuilderThread.storageFailed("container-1", "the disk is full");
+        tryVerify(() => textShown("The disk is full or the scan folder cannot be written: no "
+                                  + "more cells are stored. Finish the scan to upload what it "
+                                  + "holds."));
     }
 
     function test_eraserThenPause() {
