@@ -78,7 +78,8 @@ BigBuilder *BigBuilderThread::makeBuilder(const ScanInfo &info) {
     m_builders.emplace(info.containerId, builder);
     // The folder and its journal are made at once: a folder that cannot be written is known
     // before the first cell.
-    QMetaObject::invokeMethod(builder, [builder] { builder->open(); }, Qt::AutoConnection);
+    QMetaObject::invokeMethod(
+        builder, [builder] { builder->open(); }, Qt::AutoConnection);
     return builder;
 }
 
@@ -140,7 +141,7 @@ void BigBuilderThread::removeScan(QString containerID) {
     if (folder.isEmpty())
         return;
     inWorker([folder] {
-        if (QFileInfo::exists(folder) && !QDir(folder).removeRecursively())
+        if (!scanfolder::removeFolder(folder))
             qWarning() << "Cannot remove the scan folder" << folder;
     });
 }

@@ -3,6 +3,7 @@
 #include "mosaic/scanjournal.h"
 
 #include <QCryptographicHash>
+#include <QDebug>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -109,11 +110,32 @@ QStringList scanFolders(const QString &root) {
     QStringList folders;
     const QDir dir(root);
     for (const QString &name : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
+        if (name.endsWith(removedSuffix))
+            continue;
         const QString folder = dir.filePath(name);
         if (QFileInfo::exists(folder + QLatin1Char('/') + ScanJournal::fileName))
             folders.append(folder);
     }
     return folders;
+}
+
+bool removeFolder(const QString &folder) {
+    if (!QFileInfo::exists(folder))
+        return true;
+    const QString removed = folder + removedSuffix;
+    if (QFileInfo::exists(removed) && !QDir(removed).removeRecursively())
+        return false;
+    if (!QDir().rename(folder, removed))
+        return QDir(folder).removeRecursively();
+    return QDir(removed).removeRecursively();
+}
+
+void removeUnfinishedRemovals(const QString &root) {
+    const QDir dir(root);
+    for (const QString &name :
+         dir.entryList({QLatin1Char('*') + removedSuffix}, QDir::Dirs | QDir::NoDotAndDotDot))
+        if (!QDir(dir.filePath(name)).removeRecursively())
+            qWarning() << "Cannot remove" << dir.filePath(name);
 }
 
 qint64 availableBytes(const QString &path) {

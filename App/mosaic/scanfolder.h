@@ -30,8 +30,19 @@ bool syncToDisk(const QString &path, QString *error = nullptr);
 QString md5Hex(QByteArrayView data);
 QString fileMd5Hex(const QString &path);
 
-// The folders under root that hold a scan journal, oldest name first.
+// The folders under root that hold a scan journal, oldest name first; folders being removed
+// are not among them.
 QStringList scanFolders(const QString &root);
+
+// The suffix a scan folder is renamed to before its files are deleted.
+inline const QString removedSuffix = QStringLiteral(".removed");
+
+// Removes a scan folder: renamed first, in one step, so that a removal cut short (the program
+// killed in the middle of it) never leaves a folder that looks like a scan with files missing.
+bool removeFolder(const QString &folder);
+
+// Deletes what removals cut short left under root.
+void removeUnfinishedRemovals(const QString &root);
 
 // Bytes the current user may still write on the file system holding path; -1 when unknown.
 qint64 availableBytes(const QString &path);

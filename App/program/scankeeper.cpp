@@ -115,6 +115,7 @@ QStringList ScanKeeper::recover() {
     const QString root = m_bigBuilder->scansFolder();
     if (root.isEmpty())
         return recovered;
+    scanfolder::removeUnfinishedRemovals(root);
     for (const QString &folder : scanfolder::scanFolders(root))
         recover(folder, recovered);
     return recovered;

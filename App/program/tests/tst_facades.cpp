@@ -250,13 +250,17 @@ void TestFacades::foldersWithNothingToKeepRemovedAtStart() {
         ScanJournal empty(scans->filePath("empty"));
         QVERIFY(empty.begin({QStringLiteral("empty"), {}, {}, {}, {}}));
     }
+    // A removal the last run did not live to finish: renamed, some files already gone.
+    leaveScan(QStringLiteral("cut"), true);
+    QVERIFY(QDir().rename(scans->filePath("cut"), scans->filePath("cut.removed")));
+    QVERIFY(QFile::remove(scans->filePath("cut.removed/00000.dat")));
     // Not a scan folder of the program's: left alone.
     QVERIFY(QDir().mkpath(scans->filePath("other")));
     QVERIFY(QFile(scans->filePath("other/keep.txt")).open(QIODevice::WriteOnly));
     restart();
     QVERIFY(facades->recovered.isEmpty());
     QVERIFY(facades->api.scans().isEmpty());
-    for (const char *gone : {"saved", "savedWithoutPage", "discarded", "empty"})
+    for (const char *gone : {"saved", "savedWithoutPage", "discarded", "empty", "cut.removed"})
         QTRY_VERIFY2(!QDir(scans->filePath(gone)).exists(), gone);
     QVERIFY(QFile::exists(scans->filePath("other/keep.txt")));
 }
