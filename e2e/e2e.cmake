@@ -36,3 +36,24 @@ if(TARGET mireva-close-window)
     add_test(NAME e2e_window COMMAND ${CMAKE_CURRENT_LIST_DIR}/tools/window-check ${CMAKE_BINARY_DIR})
     set_tests_properties(e2e_window PROPERTIES LABELS e2e TIMEOUT 240 RUN_SERIAL TRUE)
 endif()
+
+# A scan killed at twenty moments and taken up by the next start: nothing stored is lost.
+add_executable(tst_e2e_crash ${CMAKE_CURRENT_LIST_DIR}/tests/tst_e2e_crash.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/scanrun.h)
+target_link_libraries(tst_e2e_crash PRIVATE Qt6::Test Qt6::Sql Qt6::Network mireva_program
+    ${OpenCV_LIBS} PkgConfig::LIBZIP nlohmann_json::nlohmann_json)
+target_include_directories(tst_e2e_crash PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR} ${CMAKE_SOURCE_DIR}/Server)
+target_compile_options(tst_e2e_crash PRIVATE ${MIREVA_WARNINGS})
+add_dependencies(tst_e2e_crash tavrona-server Varnoke VmbSim)
+# Beside it, in the same program: the service down for 20 s mid-scan, and a new scan started
+# while one is open.
+foreach(case crash:killedAtAnyMoment outage:serviceDownFor20Seconds newscan:newScanWhileOneIsOpen)
+    string(REPLACE ":" ";" parts ${case})
+    list(GET parts 0 name)
+    list(GET parts 1 function)
+    add_test(NAME e2e_${name} COMMAND tst_e2e_crash ${function})
+    set_tests_properties(e2e_${name} PROPERTIES LABELS e2e TIMEOUT 900 RUN_SERIAL TRUE
+        ENVIRONMENT "${MIREVA_TEST_ENV}" SKIP_RETURN_CODE 77
+        WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+endforeach()
