@@ -92,7 +92,8 @@ ColumnLayout {
         text: qsTr("Save")
         icon.source: "qrc:/icons/save.svg"
         visible: !root.saved
-        enabled: nameField.text !== "" && !root.isSaving
+        // A scan whose file the service refused for good cannot be whole on the service.
+        enabled: nameField.text !== "" && !root.isSaving && !(root.scan && root.scan.failed)
         onClicked: root.save(nameField.text)
     }
 
@@ -105,6 +106,15 @@ ColumnLayout {
         visible: root.saved
         enabled: root.saved && root.scan.viewUrl !== ""
         onClicked: root.openUrl(root.scan.viewUrl)
+    }
+
+    Label {
+        objectName: "failureLabel"
+        Layout.fillWidth: true
+        visible: root.scan ? root.scan.failed : false
+        text: root.scan ? qsTr("The upload failed: %1").arg(root.scan.error) : ""
+        color: "firebrick"
+        wrapMode: Text.WordWrap
     }
 
     Label {

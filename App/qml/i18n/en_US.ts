@@ -175,6 +175,10 @@
         <translation type="unfinished"></translation>
     </message>
     <message>
+        <source>The upload failed: %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
         <source>Open scan after saving</source>
         <translation type="unfinished"></translation>
     </message>

@@ -164,6 +164,10 @@
         <translation>Wpisz nazwę skanu</translation>
     </message>
     <message>
+        <source>The upload failed: %1</source>
+        <translation>Przesyłanie nie powiodło się: %1</translation>
+    </message>
+    <message>
         <source>Error</source>
         <translation>Błąd</translation>
     </message>

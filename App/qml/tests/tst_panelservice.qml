@@ -127,6 +127,19 @@ TestCase {
         compare(opened, []);
     }
 
+    // A file refused for good: the panel says why, and offers no save that could not be whole.
+    function test_failedScanShowsWhyAndCannotBeSaved() {
+        const panel = createSavePanel([]);
+        const failure = findChild(panel, "failureLabel");
+        verify(!failure.visible);
+        panel.nameField.text = "Slide";
+        verify(panel.saveButton.enabled);
+        stage.api.failScan("c1", "00001.dat: service HTTP 404");
+        verify(failure.visible);
+        compare(failure.text, "The upload failed: 00001.dat: service HTTP 404");
+        verify(!panel.saveButton.enabled);
+    }
+
     function test_newScanClearsTheStatus() {
         const panel = createSavePanel([]);
         panel.nameField.text = "Slide";
