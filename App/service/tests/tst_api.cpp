@@ -960,7 +960,7 @@ private slots:
                                               .replace("{base}", server->url().toString())
                                               .toUtf8()});
         server->script("PUT", "/s", {moved});
-        server->script("PUT", "/moved", {ScriptedReply::json("{}")});
+        server->script("PUT", "/moved", {storedReply("cell")});
         auto api = makeApi();
         if (refusedHere)
             QTest::ignoreMessage(QtWarningMsg,

@@ -15,6 +15,7 @@
 #include "browserstub.h"
 #include "loopbackserver.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QSettings>
@@ -122,15 +123,19 @@ private slots:
                                            storagePath.mid(1) +
                                            "\", \"headers\": {\"x-amz-security-token\": \"" +
                                            securityToken + "\"}, \"data\": {}}]}")});
-        // The storage refuses the first attempt, repeating the request it got.
-        server.script("PUT", storagePath,
-                      {{403,
-                        "application/xml",
-                        "<Error><Code>SignatureDoesNotMatch</Code><StringToSign>" + credential +
-                            "</StringToSign><SignatureProvided>" + signature +
-                            "</SignatureProvided><Token>" + securityToken + "</Token></Error>",
-                        {}},
-                       ScriptedReply::json("{}")});
+        // The storage refuses the first two attempts (the second after a fresh presign, which a
+        // refusal gets at once), repeating the request it got; then stores the file, with its
+        // MD5 as the ETag. The second refusal is the one retried later and reported.
+        const QByteArray echo = "<Error><Code>SignatureDoesNotMatch</Code><StringToSign>" +
+                                credential + "</StringToSign><SignatureProvided>" + signature +
+                                "</SignatureProvided><Token>" + securityToken + "</Token></Error>";
+        ScriptedReply stored = ScriptedReply::json("{}");
+        stored.headers.append(
+            {"ETag",
+             '"' + QCryptographicHash::hash("cell", QCryptographicHash::Md5).toHex() + '"'});
+        server.script(
+            "PUT", storagePath,
+            {{403, "application/xml", echo, {}}, {500, "application/xml", echo, {}}, stored});
         server.script("POST", "/api/mireva/container/c1/save",
                       {ScriptedReply::json("{\"view_url\": \"" + base + "scans/1\"}")});
         server.script("POST", envelopePath, {ScriptedReply::json("{}")});
