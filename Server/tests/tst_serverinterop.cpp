@@ -250,10 +250,10 @@ void TestServerInterop::uploadWithPutAndPostThenSaveAndView() {
         {bucket ? UploadMethod::Post : UploadMethod::Put, QStringLiteral("scan.isd"), isd}};
     for (const auto &u : uploads) {
         m_server->options().uploadMethod = u.method;
-        // The client checks the store's ETag against the file's MD5: true means they matched.
-        const QFuture<bool> done = api.uploadFile(id, u.containerPath, u.file);
+        // The client checks the store's ETag against the file's MD5: stored means they matched.
+        const QFuture<UploadResult> done = api.uploadFile(id, u.containerPath, u.file);
         QVERIFY(await(done));
-        QVERIFY2(done.result(), qPrintable(u.containerPath));
+        QVERIFY2(done.result().outcome == UploadResult::Stored, qPrintable(u.containerPath));
         QFile local(u.file);
         QVERIFY(local.open(QIODevice::ReadOnly));
         QCOMPARE(storedBytes(id, u.containerPath), local.readAll());
@@ -326,18 +326,19 @@ void TestServerInterop::injectedFaultsFailTheUpload() {
     for (const UploadMethod method : {UploadMethod::Put, UploadMethod::Post}) {
         m_server->options().uploadMethod = method;
         m_server->options().failUploads = 1;
-        QFuture<bool> done = api.uploadFile(container.result(), QStringLiteral("a.jpg"), file);
+        QFuture<UploadResult> done =
+            api.uploadFile(container.result(), QStringLiteral("a.jpg"), file);
         QVERIFY(await(done));
-        QVERIFY(!done.result());
+        QCOMPARE(done.result().outcome, UploadResult::Failed);
 
         m_server->options().wrongEtags = 1;
         done = api.uploadFile(container.result(), QStringLiteral("a.jpg"), file);
         QVERIFY(await(done));
-        QVERIFY(!done.result()); // the client noticed the ETag mismatch
+        QCOMPARE(done.result().outcome, UploadResult::Failed); // the client noticed the mismatch
 
         done = api.uploadFile(container.result(), QStringLiteral("a.jpg"), file);
         QVERIFY(await(done));
-        QVERIFY(done.result());
+        QCOMPARE(done.result().outcome, UploadResult::Stored);
     }
 
     // Saving without a descriptor is refused with the server's message.
