@@ -251,8 +251,7 @@ void ApiThreadControl::newScan(const QString &containerId) {
     emit api->scansChanged(api->m_scans);
 }
 
-Scan *ApiThreadControl::recoverScan(const QString &containerId, const QString &owner,
-                                    int pending) {
+Scan *ApiThreadControl::recoverScan(const QString &containerId, const QString &owner, int pending) {
     auto *scan = new Scan(containerId, api);
     scan->setRecovered(true);
     scan->setOwner(owner);
