@@ -23,8 +23,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -239,9 +242,10 @@ public:
         }
     }
 
-    // False (with a libvips error) once the build has been cancelled: that ends the save.
-    bool fill(VipsRegion *out) {
-        if (m_cancelled.load()) {
+    // Once the build has been cancelled: false (with a libvips error) when that may end the
+    // save, else white, which finishes it quickly.
+    bool fill(VipsRegion *out, bool mayFail) {
+        if (m_cancelled.load() && mayFail) {
             vips_error("tavrona", "%s", "cancelled");
             return false;
         }
@@ -251,6 +255,8 @@ public:
         const VipsRect &r = out->valid;
         for (int y = r.top; y < r.top + r.height; ++y)
             std::memset(VIPS_REGION_ADDR(out, r.left, y), 255, size_t(r.width) * 3);
+        if (m_cancelled.load())
+            return true;
 
         std::vector<int> places;
         for (int by = r.top / bucketPx; by <= (r.top + r.height - 1) / bucketPx; ++by)
@@ -335,34 +341,22 @@ private:
     int m_bucketsY = 0;
 };
 
-int generateRegion(VipsRegion *out, void *, void *a, void *, gboolean *) {
-    return static_cast<PartSource *>(a)->fill(out) ? 0 : -1;
+// b: whether a failure may end the save (see Output::mayFail).
+int generateRegion(VipsRegion *out, void *, void *a, void *b, gboolean *) {
+    return static_cast<PartSource *>(a)->fill(out, *static_cast<const bool *>(b)) ? 0 : -1;
 }
 
-// Follows one libvips computation: reports its percentage (weighted into the job's range)
-// from the thread that started it, and kills it when the caller cancels.
-struct ProgressWatch {
-    const PyramidProgress *progress = nullptr;
-    PartSource *source = nullptr;
-    std::thread::id thread = std::this_thread::get_id();
-    int from = 0;
-    int span = 100;
-    int last = -1;
-    bool cancelled = false;
+// One output's libvips computation: its percentage, read by the thread that reports progress,
+// and its kill switch, pulled when the build is cancelled or the other output failed.
+struct OutputWatch {
+    std::atomic<int> percent{0};
+    std::atomic<bool> killed{false};
 
     static void onEval(VipsImage *image, VipsProgress *state, void *data) {
-        auto *watch = static_cast<ProgressWatch *>(data);
-        if (std::this_thread::get_id() != watch->thread || !*watch->progress)
-            return;
-        const int percent = watch->from + state->percent * watch->span / 100;
-        if (percent == watch->last)
-            return;
-        watch->last = percent;
-        if (!(*watch->progress)(std::min(percent, 99))) {
-            watch->cancelled = true;
-            watch->source->cancel();
+        auto *watch = static_cast<OutputWatch *>(data);
+        watch->percent = state->percent;
+        if (watch->killed.load())
             vips_image_set_kill(image, TRUE);
-        }
     }
 };
 
@@ -406,57 +400,116 @@ PyramidResult buildPyramid(const ScanImage &part, const Storage &storage,
     PartSource source(part, storage, containerId, options.cacheBytes);
     source.index();
 
+    // The Deep Zoom tiles and the OME-TIFF are written at the same time, each from its own
+    // image of the composition: each writer has serial stretches (zip entries, TIFF levels and
+    // tiles) that leave a core idle when the two run one after the other.
     const double pixelsPerMm = options.mpp > 0 ? 1000.0 / options.mpp : 1.0;
-    ImageRef composed;
-    composed.image = vips_image_new();
-    vips_image_init_fields(composed.image, part.width, part.height, 3, VIPS_FORMAT_UCHAR,
-                           VIPS_CODING_NONE, VIPS_INTERPRETATION_sRGB, pixelsPerMm, pixelsPerMm);
-    if (vips_image_pipelinev(composed.image, VIPS_DEMAND_STYLE_SMALLTILE, nullptr) != 0 ||
-        vips_image_generate(composed.image, nullptr, generateRegion, nullptr, &source, nullptr) !=
-            0) {
-        result.error = vipsError();
-        return result;
+    const QByteArray xml = omeXml(part.width, part.height, options).toUtf8();
+    struct Output {
+        ImageRef image;
+        OutputWatch watch;
+        std::function<int(VipsImage *)> save;
+        // libvips 8.14's TIFF writer crashes while it cleans up after a failed computation,
+        // so the TIFF is never made to fail: a cancelled build finishes it in white, and the
+        // file is removed.
+        bool mayFail = true;
+    };
+    Output outputs[2];
+    outputs[1].mayFail = false;
+    for (Output &output : outputs) {
+        output.image.image = vips_image_new();
+        vips_image_init_fields(output.image.image, part.width, part.height, 3, VIPS_FORMAT_UCHAR,
+                               VIPS_CODING_NONE, VIPS_INTERPRETATION_sRGB, pixelsPerMm,
+                               pixelsPerMm);
+        if (vips_image_pipelinev(output.image.image, VIPS_DEMAND_STYLE_SMALLTILE, nullptr) != 0 ||
+            vips_image_generate(output.image.image, nullptr, generateRegion, nullptr, &source,
+                                &output.mayFail) != 0) {
+            result.error = vipsError();
+            vips_error_clear();
+            return result;
+        }
+        vips_image_set_progress(output.image.image, TRUE);
+        g_signal_connect(output.image.image, "eval", G_CALLBACK(OutputWatch::onEval),
+                         &output.watch);
     }
-    vips_image_set_progress(composed.image, TRUE);
-    ProgressWatch watch;
-    watch.progress = &progress;
-    watch.source = &source;
-    g_signal_connect(composed.image, "eval", G_CALLBACK(ProgressWatch::onEval), &watch);
 
     // Deep Zoom: 254 px tiles with 1 px overlap, down to 1 × 1 px.
-    watch.from = 0;
-    watch.span = 50;
     const QByteArray dzPath = QFile::encodeName(outDir + QStringLiteral("/dz.zip"));
     const QByteArray suffix = ".jpeg[Q=" + QByteArray::number(options.tileQuality) + "]";
-    if (vips_dzsave(composed.image, dzPath.constData(), "layout", VIPS_FOREIGN_DZ_LAYOUT_DZ,
-                    "container", VIPS_FOREIGN_DZ_CONTAINER_ZIP, "tile_size", 254, "overlap", 1,
-                    "depth", VIPS_FOREIGN_DZ_DEPTH_ONEPIXEL, "suffix", suffix.constData(), "strip",
-                    TRUE, nullptr) != 0) {
-        result.cancelled = watch.cancelled;
-        result.error = watch.cancelled ? QStringLiteral("cancelled") : vipsError();
-        vips_error_clear();
-        return result;
-    }
-
+    outputs[0].save = [&](VipsImage *image) {
+        return vips_dzsave(image, dzPath.constData(), "layout", VIPS_FOREIGN_DZ_LAYOUT_DZ,
+                           "container", VIPS_FOREIGN_DZ_CONTAINER_ZIP, "tile_size", 254, "overlap",
+                           1, "depth", VIPS_FOREIGN_DZ_DEPTH_ONEPIXEL, "suffix", suffix.constData(),
+                           "strip", TRUE, nullptr);
+    };
     // The OME-TIFF: 512 px JPEG tiles, the reduced levels as SubIFDs of the first one.
-    watch.from = 50;
-    watch.span = 50;
-    ImageRef described;
-    if (vips_copy(composed.image, &described.image, nullptr) != 0) {
-        result.error = vipsError();
-        return result;
-    }
-    const QByteArray xml = omeXml(part.width, part.height, options).toUtf8();
-    vips_image_set_string(described.image, "image-description", xml.constData());
     const QByteArray tiffPath = QFile::encodeName(outDir + QStringLiteral("/image.ome.tif"));
     const bool big = qint64(part.width) * part.height > qint64(2000) * 1000 * 1000;
-    if (vips_tiffsave(described.image, tiffPath.constData(), "compression",
-                      VIPS_FOREIGN_TIFF_COMPRESSION_JPEG, "Q", options.tiffQuality, "tile", TRUE,
-                      "tile_width", 512, "tile_height", 512, "pyramid", TRUE, "subifd", TRUE,
-                      "bigtiff", big, "resunit", VIPS_FOREIGN_TIFF_RESUNIT_CM, nullptr) != 0) {
-        result.cancelled = watch.cancelled;
-        result.error = watch.cancelled ? QStringLiteral("cancelled") : vipsError();
-        vips_error_clear();
+    outputs[1].save = [&](VipsImage *composed) {
+        ImageRef described;
+        if (vips_copy(composed, &described.image, nullptr) != 0)
+            return -1;
+        vips_image_set_string(described.image, "image-description", xml.constData());
+        return vips_tiffsave(described.image, tiffPath.constData(), "compression",
+                             VIPS_FOREIGN_TIFF_COMPRESSION_JPEG, "Q", options.tiffQuality, "tile",
+                             TRUE, "tile_width", 512, "tile_height", 512, "pyramid", TRUE, "subifd",
+                             TRUE, "bigtiff", big, "resunit", VIPS_FOREIGN_TIFF_RESUNIT_CM,
+                             nullptr);
+    };
+
+    std::mutex mutex;
+    std::condition_variable finished;
+    int running = 2;
+    bool cancelled = false;
+    QString error; // the first output's failure; the other one then stops as cancelled
+    auto stopAll = [&] {
+        source.cancel();
+        for (Output &output : outputs)
+            output.watch.killed = output.mayFail;
+    };
+    std::vector<std::thread> threads;
+    for (Output &output : outputs)
+        threads.emplace_back([&, out = &output] {
+            lowerThreadPriority();
+            const bool ok = out->save(out->image.image) == 0;
+            const QString message = ok ? QString() : vipsError();
+            std::lock_guard lock(mutex);
+            if (!ok && !cancelled && error.isEmpty()) {
+                error = message;
+                stopAll();
+            }
+            --running;
+            finished.notify_all();
+        });
+
+    // Progress is reported from this thread, as the caller expects, while the outputs run.
+    {
+        std::unique_lock lock(mutex);
+        int last = -1;
+        while (running > 0) {
+            const int percent =
+                std::min(99, (outputs[0].watch.percent + outputs[1].watch.percent) / 2);
+            if (progress && percent != last && !cancelled && error.isEmpty()) {
+                last = percent;
+                lock.unlock();
+                const bool goOn = progress(percent);
+                lock.lock();
+                if (!goOn && error.isEmpty()) {
+                    cancelled = true;
+                    stopAll();
+                }
+            }
+            finished.wait_for(lock, std::chrono::milliseconds(100));
+        }
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    vips_error_clear();
+    if (cancelled || !error.isEmpty()) {
+        QFile::remove(QFile::decodeName(dzPath));
+        QFile::remove(QFile::decodeName(tiffPath));
+        result.cancelled = cancelled;
+        result.error = cancelled ? QStringLiteral("cancelled") : error;
         return result;
     }
     result.skippedCells = source.skipped();

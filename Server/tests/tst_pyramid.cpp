@@ -192,6 +192,7 @@ private slots:
     void deepZoomAndOmeTiffMatchTheCells_data();
     void deepZoomAndOmeTiffMatchTheCells();
     void unreadableCellsAreWhiteAndCounted();
+    void cancelStopsTheBuild_data();
     void cancelStopsTheBuild();
     void refusesAHugePart();
 
@@ -405,19 +406,27 @@ void TestPyramid::unreadableCellsAreWhiteAndCounted() {
     }
 }
 
+void TestPyramid::cancelStopsTheBuild_data() {
+    QTest::addColumn<int>("at");
+    QTest::newRow("early") << 10;
+    QTest::newRow("late, while the TIFF is written") << 70;
+}
+
 void TestPyramid::cancelStopsTheBuild() {
+    QFETCH(int, at);
     m_dir = std::make_unique<QTemporaryDir>();
     m_storage.useFolder(m_dir->path());
     const fixture::PartPackage package = fixture::writePart(m_storage, 12, 12, 256);
     int calls = 0;
     const PyramidResult result = build(package, {}, [&](int percent) {
         ++calls;
-        return percent < 10;
+        return percent < at;
     });
     QVERIFY(!result.ok);
     QVERIFY(result.cancelled);
     QVERIFY(calls > 0);
     QVERIFY(!QFileInfo::exists(m_out + QStringLiteral("/image.ome.tif")));
+    QVERIFY(!QFileInfo::exists(m_out + QStringLiteral("/dz.zip")));
 }
 
 void TestPyramid::refusesAHugePart() {
