@@ -9,6 +9,7 @@
 #include "mosaic/smallbuilder.h"
 #include "service/scan.h"
 
+#include "chainrun.h"
 #include "scanrun.h"
 
 #include <QApplication>
@@ -30,31 +31,6 @@ namespace {
 constexpr int cameraWidth = 800;
 constexpr int cameraHeight = 600;
 constexpr int fps = 20;
-
-class Browser : public QObject {
-    Q_OBJECT
-public slots:
-    void open(const QUrl &) {}
-};
-
-bool waitUntil(const std::function<bool()> &done, int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(2);
-    }
-    return true;
-}
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, size_t(p * double(values.size() - 1) + 0.5))];
-}
 
 long peakMemoryKiB() {
     rusage usage{};
@@ -79,7 +55,7 @@ int main(int argc, char *argv[]) {
     QCoreApplication::setOrganizationName(QStringLiteral("MirevaReport"));
     QCoreApplication::setApplicationName(QStringLiteral("Mireva"));
     qRegisterMetaType<cv::Mat>();
-    Browser browser;
+    chainrun::Browser browser;
     QDesktopServices::setUrlHandler(QStringLiteral("http"), &browser, "open");
 
     const cv::Mat slide = scanrun::makeSlide(3200, 2400, 11);
@@ -106,7 +82,7 @@ int main(int argc, char *argv[]) {
                             scanKeeper, recovered] = program.facades;
 
     emit apiThread.logIn();
-    if (!waitUntil([&] { return apiThread.isLoggedIn(); }, 20000))
+    if (!chainrun::waitUntil([&] { return apiThread.isLoggedIn(); }, 20000))
         return fail("no log-in");
     int hostFrames = 0, published = 0;
     bool counting = false;
@@ -114,10 +90,11 @@ int main(int argc, char *argv[]) {
     QObject::connect(&smallBuilderThread, &SmallBuilderThread::propertiesChanged,
                      [&] { published += counting; });
     cameraThread.requestAvailableCameras();
-    if (!waitUntil([&] { return !cameraThread.image().empty(); }, 20000))
+    if (!chainrun::waitUntil([&] { return !cameraThread.image().empty(); }, 20000))
         return fail("no camera frames");
     const QFuture<Scan *> started = apiThread.startNewScan();
-    if (!waitUntil([&] { return started.isFinished(); }, 20000) || started.resultCount() != 1)
+    if (!chainrun::waitUntil([&] { return started.isFinished(); }, 20000) ||
+        started.resultCount() != 1)
         return fail("no new scan");
     Scan *scan = started.result();
     const QSizeF view(cameraWidth * 1.5, cameraHeight * 1.5);
@@ -128,7 +105,7 @@ int main(int argc, char *argv[]) {
     counting = true;
     smallBuilderThread.setRunning(true);
     cameraThread.beginScanning();
-    waitUntil([] { return false; }, tourSeconds * 1000); // the tour itself
+    chainrun::waitUntil([] { return false; }, tourSeconds * 1000); // the tour itself
     smallBuilderThread.setRunning(false);
     cameraThread.endScanning();
     counting = false;
@@ -137,7 +114,7 @@ int main(int argc, char *argv[]) {
     QElapsedTimer uploadTimer;
     uploadTimer.start();
     bigBuilderThread.finish(settings.mpp(), settings.magnification());
-    if (!waitUntil([&] { return scan->status() >= Scan::UPLOADED; }, 120000))
+    if (!chainrun::waitUntil([&] { return scan->status() >= Scan::UPLOADED; }, 120000))
         return fail("the scan was not uploaded");
     const double finishSeconds = uploadTimer.elapsed() / 1000.;
     const long peakKiB = peakMemoryKiB();
@@ -229,10 +206,10 @@ int main(int argc, char *argv[]) {
     std::printf("frames processed by the live builder    %d\n", std::min(published, hostFrames));
     std::printf("frames skipped by the live builder      %d\n",
                 std::max(0, hostFrames - std::min(published, hostFrames)));
-    std::printf("live step (replay) median / p95         %.2f / %.2f ms\n", percentile(liveMs, 0.5),
-                percentile(liveMs, 0.95));
+    std::printf("live step (replay) median / p95         %.2f / %.2f ms\n",
+                chainrun::percentile(liveMs, 0.5), chainrun::percentile(liveMs, 0.95));
     std::printf("full-resolution per frame (replay) median %.2f ms over %zu frames\n",
-                percentile(fullMs, 0.5), fullMs.size());
+                chainrun::percentile(fullMs, 0.5), fullMs.size());
     std::printf("upload: %zu files, %.2f MB; finish to uploaded %.2f s; %.2f MB/s\n",
                 uploads.size(), bytes / 1e6, finishSeconds,
                 finishSeconds > 0 ? bytes / 1e6 / finishSeconds : 0.);
@@ -246,5 +223,3 @@ int main(int argc, char *argv[]) {
     std::printf("peak memory (live run)                  %.1f MiB\n", peakKiB / 1024.);
     return 0;
 }
-
-#include "e2e_report.moc"

@@ -13,6 +13,7 @@
 #include "service/scan.h"
 #include "shell/settings.h"
 
+#include "chainrun.h"
 #include "scanrun.h"
 
 #include <QApplication>
@@ -41,33 +42,6 @@ constexpr int cameraWidth = 2048;
 constexpr int cameraHeight = 1536;
 constexpr int fps = 30;
 constexpr int warmUpSeconds = 4;
-
-class Browser : public QObject {
-    Q_OBJECT
-public slots:
-    void open(const QUrl &) {}
-};
-
-bool waitUntil(const std::function<bool()> &done, int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-    return true;
-}
-
-// Nearest rank, as the live builder's own counters.
-double percentile(std::vector<double> values, double share) {
-    if (values.empty())
-        return 0.;
-    std::sort(values.begin(), values.end());
-    const size_t at = size_t(std::ceil(share * double(values.size())));
-    return values[std::clamp<size_t>(at, 1, values.size()) - 1];
-}
 
 qint64 nowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -111,7 +85,7 @@ int main(int argc, char *argv[]) {
     QCoreApplication::setOrganizationName(QStringLiteral("MirevaChain"));
     QCoreApplication::setApplicationName(QStringLiteral("Mireva"));
     qRegisterMetaType<cv::Mat>();
-    Browser browser;
+    chainrun::Browser browser;
     QDesktopServices::setUrlHandler(QStringLiteral("http"), &browser, "open");
 
     const QString dataFolder =
@@ -159,7 +133,7 @@ int main(int argc, char *argv[]) {
     SmallBuilderThread &live = facades.smallBuilder;
 
     emit api.logIn();
-    if (!waitUntil([&] { return api.isLoggedIn(); }, 20000))
+    if (!chainrun::waitUntil([&] { return api.isLoggedIn(); }, 20000))
         return fail("no log-in");
 
     // Publication time of every frame the camera facade announced, by its full image, and the
@@ -184,10 +158,11 @@ int main(int argc, char *argv[]) {
                      [&](LiveCounters counters) { part = counters; });
 
     camera.requestAvailableCameras();
-    if (!waitUntil([&] { return !camera.image().empty(); }, 30000))
+    if (!chainrun::waitUntil([&] { return !camera.image().empty(); }, 30000))
         return fail("no camera frames");
     const QFuture<Scan *> started = api.startNewScan();
-    if (!waitUntil([&] { return started.isFinished(); }, 20000) || started.resultCount() != 1)
+    if (!chainrun::waitUntil([&] { return started.isFinished(); }, 20000) ||
+        started.resultCount() != 1)
         return fail("no new scan");
     const QSizeF view(1200, 900);
     emit live.viewSizeUpdate(view);
@@ -196,18 +171,18 @@ int main(int argc, char *argv[]) {
     live.setRunning(true);
     camera.beginScanning();
     // A few seconds first, so that the chain runs steadily when the measured part starts.
-    waitUntil([] { return false; }, warmUpSeconds * 1000);
+    chainrun::waitUntil([] { return false; }, warmUpSeconds * 1000);
     emit live.reset();
-    if (!waitUntil([&] { return part.has_value(); }, 10000))
+    if (!chainrun::waitUntil([&] { return part.has_value(); }, 10000))
         return fail("the warm-up part was not counted");
     part.reset();
     const int truthBefore = int(scanrun::readTruth(truthPath).size());
     measuring = true;
-    waitUntil([] { return false; }, seconds * 1000);
+    chainrun::waitUntil([] { return false; }, seconds * 1000);
     measuring = false;
     const int simulated = int(scanrun::readTruth(truthPath).size()) - truthBefore;
     emit live.reset();
-    if (!waitUntil([&] { return part.has_value(); }, 10000))
+    if (!chainrun::waitUntil([&] { return part.has_value(); }, 10000))
         return fail("the measured part was not counted");
     live.setRunning(false);
     camera.endScanning();
@@ -231,8 +206,7 @@ int main(int argc, char *argv[]) {
     std::printf("live step p50 / p95                      %.2f / %.2f ms\n", c.stepMedianMs,
                 c.stepP95Ms);
     std::printf("publication to view p50 / p95            %.2f / %.2f ms over %zu frames\n",
-                percentile(latencyMs, 0.5), percentile(latencyMs, 0.95), latencyMs.size());
+                chainrun::percentile(latencyMs, 0.5), chainrun::percentile(latencyMs, 0.95),
+                latencyMs.size());
     return 0;
 }
-
-#include "live_chain.moc"
